@@ -1,0 +1,114 @@
+// Program control: brings the modules up in their fixed order, runs the chain
+// of stages over one run record, and turns the final code into the exit status.
+#include "app/main.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/records.h"
+#include "cli/options.h"
+#include "datafile/datahandler.h"
+#include "datafile/file_handler.h"
+#include "datafile/proc_crc.h"
+#include "flash/bp_flash.h"
+#include "flash/device_handler.h"
+#include "flash/flash_run.h"
+#include "flash/discovery.h"
+#include "ipmi/bmc_fw.h"
+#include "ipmi/driver.h"
+#include "output/display.h"
+#include "output/dup.h"
+#include "output/print.h"
+
+namespace {
+
+constexpr char DEFAULT_DATA_FILE[] = "fwpack.dat";
+constexpr size_t DEFAULT_DATA_FILE_BOUND = 16;
+constexpr char MAKER_NOTICE[] = "Copyright (c) 2026 The Velmoran Developers";
+
+uint8_t banner_state = 0;
+
+}  // namespace
+
+void display_flash_rev()
+{
+    if (banner_state == 1)
+        return;
+    char text[TEXT_FIELD_SIZE];
+    snprintf(text, sizeof text, "\n   Velmoran Version:  %s \n", VELMORAN_VERSION);
+    display_redirection(PRT_INFO, text);
+    snprintf(text, sizeof text, "   %s\n", MAKER_NOTICE);
+    display_redirection(PRT_INFO, text);
+    banner_state = 1;
+}
+
+void main_constructor()
+{
+    bmc_fw_constructor();
+    datahandler_constructor();
+    driver_constructor();
+    device_handler_constructor();
+    print_constructor();
+    proc_crc_constructor();
+    display_constructor();
+    bp_flash_constructor();
+    file_handler_constructor();
+    options_contructor();
+    dup_constructor();
+}
+
+void main_destructor()
+{
+    dup_destructor();
+    options_destructor();
+    file_handler_destructor();
+    bp_flash_destructor();
+    display_destructor();
+    proc_crc_destructor();
+    print_destructor();
+    device_handler_destructor();
+    driver_destructor();
+    datahandler_destructor();
+    bmc_fw_destructor();
+}
+
+#ifndef VELMORAN_NO_ENTRY_POINT
+int main(int argc, char **argv)
+{
+    DAT_FILE_INFO info{};
+    uint8_t loop_flag = 0;
+    strncpy(info.data_file_name, DEFAULT_DATA_FILE, DEFAULT_DATA_FILE_BOUND);
+
+    main_constructor();
+
+    RETURN_CODE code = translate_options(argc, argv, &loop_flag, &info);
+    if (code == RC_SUCCESS)
+        code = load_driver();
+    if (code == RC_SUCCESS)
+        code = enable_ipmb_channel();
+    if (code == RC_SUCCESS)
+        code = get_devices_list(&info);
+    if (code == RC_SUCCESS)
+        code = device_lookup(&info);
+    if (code == RC_SUCCESS) {
+        code = load_data_file(info.data_file_name);
+        if (code == RC_SUCCESS)
+            code = data_file_handler(&info);
+    }
+    // A missing data file still lets the boards' current revisions be shown.
+    if (code == RC_SUCCESS || code == RC_FILE_NOT_FOUND)
+        code = display_information(&info, code);
+    if (code == RC_SUCCESS) {
+        check_images_revision(&info);
+        code = start_flash(&info);
+        while (loop_flag == 1 && code == RC_SUCCESS)
+            code = start_flash(&info);
+    }
+    code = process_xml(code, &info);
+    if (code == RC_EXIT_OK)
+        code = RC_SUCCESS;
+
+    main_destructor();
+    return code;
+}
+#endif

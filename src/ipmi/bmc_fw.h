@@ -1,0 +1,19 @@
+// Controller commands outside the firmware transfer: the IPMB channel, a
+// board's revision, the front-panel lock and the platform's system ID.
+#pragma once
+
+#include <cstdint>
+
+#include "app/records.h"
+
+constexpr uint16_t NO_FIXED_SYSTEM_ID = 0xFFFF;
+
+RETURN_CODE enable_ipmb_channel();
+RETURN_CODE check_device(DEVICES_INFO *device);
+RETURN_CODE disable_power_button();
+RETURN_CODE restore_power_button_status();
+RETURN_CODE get_system_id(unsigned short *system_id);
+RETURN_CODE set_system_id(unsigned short system_id);
+
+void bmc_fw_constructor();
+void bmc_fw_destructor();

@@ -1,0 +1,16 @@
+// The management library binding and its driver service: the start-up probe,
+// loading the two library files and entries, and restoring the service.
+#pragma once
+
+#include "app/records.h"
+#include "ipmi/hapi_packet.h"
+
+void driver_constructor();
+RETURN_CODE load_driver();
+void driver_hapi_stop();
+void driver_hapi_start();
+void driver_destructor();
+
+// The loaded entries, or null while the library is not loaded.
+HAPI_IPMI_ENTRY get_hapi_ipmi_entry();
+HAPI_HOST_INFO_ENTRY get_hapi_host_info_entry();

@@ -1,0 +1,43 @@
+// The one road to the console and the log file: output classes, console
+// verbosity, Y/N prompts, the log file and the transport's diagnostic hooks.
+#pragma once
+
+#include <cstdint>
+
+#include "app/records.h"
+
+struct IPMI_DRIVER_STRUCT;
+
+enum PRT_OPTIONS : uint8_t {
+    PRT_INFO = 1,
+    PRT_ERROR = 2,
+    PRT_DEBUG = 3,
+    PRT_HELP = 4,
+    PRT_TRACE = 5,
+    PRT_PROGRESS = 6,
+};
+
+enum DISPLAY_STATE : uint8_t {
+    DISPLAY_NORMAL = 0,
+    DISPLAY_QUIET = 1,
+    DISPLAY_DEBUG = 2,
+    DISPLAY_XML = 3,
+    DISPLAY_REVISION = 4,
+};
+
+RETURN_CODE display_redirection(const PRT_OPTIONS type, const char *text);
+RETURN_CODE clear_line();
+RETURN_CODE prompt_user(const PRT_OPTIONS type, const char *text);
+
+void set_display_state(const DISPLAY_STATE state);
+DISPLAY_STATE get_display_state();
+
+RETURN_CODE set_log_file(char *path, int argc, char **argv);
+void close_log_file();
+
+void log_last_driver_error(uint32_t driver_status, uint8_t completion_code, uint32_t response_length);
+void log_last_exec_cmd_error(const IPMI_DRIVER_STRUCT *cmd);
+void log_exec_cmd_retry();
+
+void print_constructor();
+void print_destructor();
