@@ -10,6 +10,7 @@ import pytest
 BUILD_DIR = pathlib.Path(os.environ.get("VELMORAN_BUILD_DIR", "../../build")).resolve()
 SOURCE_DIR = pathlib.Path(os.environ.get("VELMORAN_SOURCE_DIR", "../..")).resolve()
 VELMORAN = BUILD_DIR / "src" / "velmoran"
+SANITIZER_SETTINGS = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
 
 
 class Result:
@@ -25,6 +26,8 @@ class Result:
 def run_binary(argv, cwd, stdin=b"", env=None, timeout=60):
     """Runs argv with a clean environment plus `env`; stdin is bytes."""
     full_env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}
+    # The sanitizer build's settings reach the program under test.
+    full_env.update({k: v for k, v in os.environ.items() if k in SANITIZER_SETTINGS})
     if env:
         full_env.update(env)
     completed = subprocess.run(
