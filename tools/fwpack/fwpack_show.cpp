@@ -146,17 +146,24 @@ void check_file(const Bytes &file, FileReport &report)
         report.problems.push_back("image count is 0");
     const size_t fitting = (file.size() - IMAGE_HEADERS_OFFSET) / sizeof(IMAGE_HDR);
     if (count > fitting)
-        report.problems.push_back(std::to_string(count) + " image headers run past the end of the file; " +
-                                  std::to_string(fitting) + " fit");
+        report.problems.push_back("image headers run past the end of the file: " + std::to_string(count) +
+                                  " declared, " + std::to_string(fitting) + " fit");
     for (size_t index = 0; index < count && index < fitting; index++)
         check_image(file, index, report);
 }
 
+void print_header_and_images(const FileReport &report);
+
 void print_text(const std::string &path, const FileReport &report)
 {
     printf("%s: %zu bytes\n", path.c_str(), report.size);
-    if (!report.have_header)
-        return;
+    if (report.have_header)
+        print_header_and_images(report);
+    printf("%s\n", report.problems.empty() ? "valid" : "INVALID");
+}
+
+void print_header_and_images(const FileReport &report)
+{
     const DAT_FILE_HDR &header = report.header;
     printf("  version      %u\n", header.version);
     printf("  images       %u\n", header.image_count);
@@ -183,7 +190,6 @@ void print_text(const std::string &path, const FileReport &report)
         printf("  file crc     unchecked\n");
     if (report.trailing_bytes > 0)
         printf("  trailing     %llu bytes\n", static_cast<unsigned long long>(report.trailing_bytes));
-    printf("%s\n", report.problems.empty() ? "valid" : "INVALID");
 }
 
 std::string json_string(const std::string &text)
