@@ -25,6 +25,13 @@ const std::string BAD_READ = "\r   Bad read from file \n";
 const std::string CRC_COMPLETE = "   CRC Complete \n";
 constexpr uint16_t OTHER_DEVICE_TYPE = 7;
 
+// Packed fields are copied out before a comparison binds a reference to them.
+template <typename T>
+T copy_of(T packed_field)
+{
+    return packed_field;
+}
+
 TestImage backplane_image(uint8_t major, uint8_t minor, uint8_t seed = 1)
 {
     return {BACKPLANE_DEVICE_TYPE, major, minor, fixtures::image_data(64, seed)};
@@ -157,10 +164,10 @@ TEST_F(DataHandler, refused_files_give_their_own_text_and_code)
         EXPECT_EQ(console_.err, c.err);
         for (const DEVICES_INFO &row : rows_) {
             EXPECT_EQ(row.status, DS_FOUND) << "no board bound";
-            EXPECT_EQ(row.image, nullptr);
+            EXPECT_EQ(copy_of(row.image), nullptr);
         }
         if (c.expected != RC_BAD_DATA) {
-            EXPECT_EQ(info_.images, nullptr);
+            EXPECT_EQ(copy_of(info_.images), nullptr);
         }
     }
 }
@@ -172,7 +179,7 @@ TEST_F(DataHandler, header_is_copied_verbatim_into_the_run_record)
     fixtures::reseal(file);
     ASSERT_EQ(run(file), RC_SUCCESS);
     EXPECT_EQ(memcmp(&info_.header, file.data(), sizeof(DAT_FILE_HDR)), 0);
-    EXPECT_EQ(info_.header.file_length, file.size());
+    EXPECT_EQ(copy_of(info_.header.file_length), file.size());
     EXPECT_EQ(console_.out, CRC_COMPLETE);
     EXPECT_EQ(console_.err, "");
 }
@@ -196,15 +203,15 @@ TEST_F(DataHandler, found_boards_share_the_first_image_of_their_type)
         set_statuses({DS_FOUND, DS_FOUND, DS_ABSENT});
         Bytes file = fixtures::build_data_file(c.images);
         ASSERT_EQ(run(file), RC_SUCCESS);
-        ASSERT_NE(info_.images, nullptr);
+        ASSERT_NE(copy_of(info_.images), nullptr);
         const IMAGE_HDR *expected = &info_.images[c.expected_index];
         for (int row = 0; row < 2; row++) {
             EXPECT_EQ(rows_[row].status, DS_IMAGE_MATCHED);
-            EXPECT_EQ(rows_[row].image, expected);
+            EXPECT_EQ(copy_of(rows_[row].image), expected);
         }
         EXPECT_EQ(memcmp(expected, fixtures::image_header_of(file, c.expected_index), sizeof(IMAGE_HDR)), 0);
         EXPECT_EQ(rows_[2].status, DS_ABSENT);
-        EXPECT_EQ(rows_[2].image, nullptr);
+        EXPECT_EQ(copy_of(rows_[2].image), nullptr);
     }
 }
 
@@ -212,11 +219,11 @@ TEST_F(DataHandler, rows_not_found_are_left_alone)
 {
     set_statuses({DS_INITIAL, DS_EXPECTED, DS_ABSENT});
     ASSERT_EQ(run(fixtures::build_data_file({backplane_image(1, 0x06)})), RC_SUCCESS);
-    EXPECT_NE(info_.images, nullptr);
+    EXPECT_NE(copy_of(info_.images), nullptr);
     const DEVICE_STATUS expected[] = {DS_INITIAL, DS_EXPECTED, DS_ABSENT};
     for (int row = 0; row < const_glob_devices_count; row++) {
         EXPECT_EQ(rows_[row].status, expected[row]);
-        EXPECT_EQ(rows_[row].image, nullptr);
+        EXPECT_EQ(copy_of(rows_[row].image), nullptr);
     }
 }
 
@@ -227,9 +234,9 @@ TEST_F(DataHandler, matching_stops_at_the_first_board_without_an_image)
     EXPECT_EQ(console_.err, "");
     EXPECT_EQ(rows_[0].status, DS_IMAGE_MATCHED);
     EXPECT_EQ(rows_[1].status, DS_FOUND);
-    EXPECT_EQ(rows_[1].image, nullptr);
+    EXPECT_EQ(copy_of(rows_[1].image), nullptr);
     EXPECT_EQ(rows_[2].status, DS_FOUND) << "rows after the failure are not examined";
-    EXPECT_EQ(rows_[2].image, nullptr);
+    EXPECT_EQ(copy_of(rows_[2].image), nullptr);
 }
 
 TEST_F(DataHandler, bytes_after_the_file_length_are_accepted)
@@ -251,8 +258,8 @@ TEST_F(DataHandler, every_image_header_is_read_whatever_its_fields_say)
     second->image_length = 0xFFFFFFFF;
     fixtures::reseal(file);
     ASSERT_EQ(run(file), RC_SUCCESS);
-    EXPECT_EQ(info_.images[1].data_offset, 0xFFFFFFF0u);
-    EXPECT_EQ(info_.images[1].image_length, 0xFFFFFFFFu);
+    EXPECT_EQ(copy_of(info_.images[1].data_offset), 0xFFFFFFF0u);
+    EXPECT_EQ(copy_of(info_.images[1].image_length), 0xFFFFFFFFu);
 }
 
 }  // namespace
