@@ -40,6 +40,7 @@ for target in "${targets[@]}"; do
     log="$build/fuzz-$target.log"
     mkdir -p "$corpus" "$artifacts"
     inputs=("$corpus" "$root/tests/fuzz/seeds/$target")
+    [[ -d "$build/tests/fuzz/seeds/$target" ]] && inputs+=("$build/tests/fuzz/seeds/$target")
     [[ -d "$root/tests/fuzz/regressions/$target" ]] && inputs+=("$root/tests/fuzz/regressions/$target")
     echo "=== fuzz: $target for ${seconds} s (log in $log)"
     status=0

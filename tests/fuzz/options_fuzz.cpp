@@ -4,6 +4,7 @@
 // as surely as a crash.
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +26,7 @@ constexpr size_t MAX_WORDS = 24;
 constexpr char PROGRAM_NAME[] = "velmoran";
 constexpr char INVALID_FILE_NAME_CHARACTERS[] = "*?+,;=[]";
 constexpr int MAX_SYSTEM_ID = 0xFFFF;
+constexpr size_t HEX_DIGITS_IN_32_BITS = 8;
 constexpr uint8_t LOOP_FLAG_UNTOUCHED = 0;
 
 struct Model {
@@ -42,6 +44,27 @@ const OPTION_ENTRY_TYPE *find_row(const std::string &name)
     return nullptr;
 }
 
+// A system ID reads as sscanf "%x" reads it, but the number after the sign
+// must fit in 32 bits: longer ones would lose their high digits.
+bool model_system_id_fits(const std::string &argument)
+{
+    size_t at = 0;
+    while (at < argument.size() && isspace(static_cast<unsigned char>(argument[at])))
+        at++;
+    if (at < argument.size() && (argument[at] == '+' || argument[at] == '-'))
+        at++;
+    if (argument.compare(at, 2, "0x") == 0 || argument.compare(at, 2, "0X") == 0)
+        at += 2;
+    while (at < argument.size() && argument[at] == '0')
+        at++;
+    size_t significant = 0;
+    while (at < argument.size() && isxdigit(static_cast<unsigned char>(argument[at]))) {
+        at++;
+        significant++;
+    }
+    return significant <= HEX_DIGITS_IN_32_BITS;
+}
+
 OPTION_RETURN_CODE_TYPE model_argument_check(const std::string &argument, ENUM_TYPE id)
 {
     if (id == ENUM_INPUT || id == ENUM_LOG) {
@@ -54,8 +77,11 @@ OPTION_RETURN_CODE_TYPE model_argument_check(const std::string &argument, ENUM_T
     if (id == ENUM_SYSID) {
         if (argument.empty())
             return OPTION_ARGUMENT_EMPTY;
-        int value = 0;
-        if (std::sscanf(argument.c_str(), "%x", reinterpret_cast<unsigned *>(&value)) != 1 || value > MAX_SYSTEM_ID)
+        unsigned value = 0;
+        if (std::sscanf(argument.c_str(), "%x", &value) != 1 || !model_system_id_fits(argument))
+            return OPTION_ARGUMENT_INVALID_SYSTEM_ID;
+        // Compared as a signed number: negative ones pass.
+        if (static_cast<int32_t>(value) > MAX_SYSTEM_ID)
             return OPTION_ARGUMENT_INVALID_SYSTEM_ID;
     }
     return OPTION_VALID;
@@ -63,6 +89,9 @@ OPTION_RETURN_CODE_TYPE model_argument_check(const std::string &argument, ENUM_T
 
 OPTION_RETURN_CODE_TYPE model_word(const std::string &word, Model &model)
 {
+    // A word too long for the parser's buffers is refused whole, never cut.
+    if (word.size() >= TEXT_FIELD_SIZE)
+        return OPTION_INVALID;
     size_t equals = word.find('=');
     std::string name = word.substr(0, equals);
     bool has_argument = equals != std::string::npos;
@@ -113,13 +142,13 @@ void check_text_field(const char *field, const char *what)
                TEXT_FIELD_SIZE);
 }
 
-// What holds for any command line, also one whose words are too long for the
-// model to predict how they are cut.
-void check_parse_shape(const std::vector<std::string> &words, OPTION_RETURN_CODE_TYPE code,
-                       const OPTION_STRUCTURE_TYPE &record, const char *offending)
+// The record's shape, and that the offending word is one of the vector's own
+// words (or the empty text when nothing offended).
+void check_parse_shape(char **argv, int argc, OPTION_RETURN_CODE_TYPE code, const OPTION_STRUCTURE_TYPE &record,
+                       const char *offending)
 {
     FUZZ_CHECK(code <= OPTION_ARGUMENT_REQUIRED, "parse result %d is not an option result code", code);
-    check_text_field(offending, "offending text");
+    FUZZ_CHECK(offending != nullptr, "no offending word handed back");
     check_text_field(record.input_argument, "input argument");
     check_text_field(record.log_argument, "log argument");
     check_text_field(record.sysid_argument, "sysid argument");
@@ -130,10 +159,10 @@ void check_parse_shape(const std::vector<std::string> &words, OPTION_RETURN_CODE
         FUZZ_CHECK(offending[0] == '\0', "a valid command line names offending text '%s'", offending);
         return;
     }
-    bool names_a_word = false;
-    for (const std::string &word : words)
-        names_a_word |= word.compare(0, strlen(offending), offending) == 0;
-    FUZZ_CHECK(names_a_word, "offending text '%s' is no word (or start of a word) of the command line", offending);
+    bool is_a_word = false;
+    for (int i = 1; i < argc; i++)
+        is_a_word |= offending == argv[i];
+    FUZZ_CHECK(is_a_word, "offending text '%s' is not one of the command line's words", offending);
 }
 
 void check_parse_against_model(const Model &model, OPTION_RETURN_CODE_TYPE code, const OPTION_STRUCTURE_TYPE &record,
@@ -275,29 +304,18 @@ struct ArgumentVector {
     char **vector() { return pointers.data(); }
 };
 
-bool words_fit(const std::vector<std::string> &words)
-{
-    for (const std::string &word : words)
-        if (word.size() >= TEXT_FIELD_SIZE)
-            return false;
-    return true;
-}
-
 void fuzz_parser(const std::vector<std::string> &words)
 {
     ArgumentVector arguments(words);
     auto *record = static_cast<OPTION_STRUCTURE_TYPE *>(malloc(sizeof(OPTION_STRUCTURE_TYPE)));
-    auto *offending = static_cast<char *>(malloc(TEXT_FIELD_SIZE));
     memset(record, 0xA5, sizeof *record);
-    memset(offending, 0xA5, TEXT_FIELD_SIZE);
-    OPTION_RETURN_CODE_TYPE code = options_parse(arguments.count(), arguments.vector(), record, offending);
-    check_parse_shape(words, code, *record, offending);
-    if (words_fit(words))
-        check_parse_against_model(model_parse(words), code, *record, offending);
+    const char *offending = nullptr;
+    OPTION_RETURN_CODE_TYPE code = options_parse(arguments.count(), arguments.vector(), record, &offending);
+    check_parse_shape(arguments.vector(), arguments.count(), code, *record, offending);
+    check_parse_against_model(model_parse(words), code, *record, offending);
     FUZZ_CHECK(strcmp(option_return_code_str(code), "OPTION RETURN CODE UNKNOWN") != 0,
                "result %d has no text", code);
     free(record);
-    free(offending);
 }
 
 void fuzz_translation(const std::vector<std::string> &words)
@@ -317,8 +335,6 @@ void fuzz_translation(const std::vector<std::string> &words)
     FUZZ_CHECK(get_display_state() <= DISPLAY_REVISION, "display state %d", get_display_state());
     FUZZ_CHECK(get_flash_mode() <= FLASH_DOWNGRADE, "flash mode %d", get_flash_mode());
     FUZZ_CHECK(get_xml_display() <= XML_RESULT, "XML display %d", get_xml_display());
-    if (!words_fit(words))
-        return;
 
     Model model = model_parse(words);
     Settings expected = model_translation(model, DEFAULT_DATA_FILE);

@@ -1,0 +1,18 @@
+#!/bin/sh
+# Packs full-size data files with fwpack and puts the data-file fuzz target's
+# settings block in front of each: the seeds whose images reach the boards.
+# Usage: make_datafile_seeds.sh FWPACK SETTINGS OUTPUT-FOLDER
+set -eu
+fwpack=$1
+settings=$2
+out=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$out"
+"$fwpack" image -o "$work/rev_106.bin" --rev 1.06
+"$fwpack" image -o "$work/rev_20a.bin" --rev 2.0a --length 50000
+"$fwpack" build -o "$work/one_image" "$work/rev_106.bin"
+"$fwpack" build -o "$work/two_images" --type 3 "$work/rev_106.bin" --type 2 "$work/rev_20a.bin"
+for name in one_image two_images; do
+    cat "$settings" "$work/$name" > "$out/$name"
+done
