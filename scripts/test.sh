@@ -12,6 +12,7 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_EXPORT_COMPILE_COM
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j"$(nproc)"
 scripts/check-static.sh build
+scripts/check-memory.sh build
 scripts/check-sanitizers.sh build-asan
 scripts/fuzz.sh --seconds "${VELMORAN_FUZZ_SECONDS:-60}"
 echo "=== all checks passed in $((SECONDS - started)) s"
