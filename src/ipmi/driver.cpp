@@ -86,8 +86,7 @@ RETURN_CODE load_driver()
         run_service_command(COMMAND_START);
 
     hapi_dll_instance = dlopen(HAPI_IPMI_LIBRARY, RTLD_NOW);
-    if (hapi_dll_instance != nullptr)
-        bas_dll_instance = dlopen(HAPI_BASE_LIBRARY, RTLD_NOW);
+    bas_dll_instance = dlopen(HAPI_BASE_LIBRARY, RTLD_NOW);
 
     if (hapi_dll_instance != nullptr && bas_dll_instance != nullptr) {
         HAPIIPMICommand = reinterpret_cast<HAPI_IPMI_ENTRY>(dlsym(hapi_dll_instance, HAPI_IPMI_ENTRY_NAME));
