@@ -255,6 +255,17 @@ class SimRun:
 
 
 _isolation = None
+_runtimes = None
+
+
+def _sanitizer_runtimes():
+    """A sanitizer build of velmoran needs its runtime first in the preload list."""
+    global _runtimes
+    if _runtimes is None:
+        listing = subprocess.run(["ldd", str(VELMORAN)], stdout=subprocess.PIPE, text=True).stdout
+        _runtimes = [line.split("=>")[1].split()[0] for line in listing.splitlines()
+                     if "=>" in line and line.split()[0].startswith("libasan")]
+    return _runtimes
 
 
 def namespace_available():
@@ -302,16 +313,17 @@ class SimPlatform:
         search_path = [SIM_DIR] if libraries is None else libraries
         env = {
             "LD_LIBRARY_PATH": ":".join(str(folder) for folder in search_path),
-            "LD_PRELOAD": str(SLEEP_SHIM),
+            "SIMPLATFORM_PRELOAD": " ".join(_sanitizer_runtimes() + [str(SLEEP_SHIM)]),
             "SLEEPSHIM_LOG": str(self.state_dir / SLEEP_LOG),
             "QRXSIM_STATE": str(self.state_dir / STATE_FILE),
             "QRXSIM_LOG": str(self.state_dir / REQUEST_LOG),
         }
         # The bind mount stays private to the namespace, so the real
-        # /etc/init.d is never touched.
+        # /etc/init.d is never touched. Only velmoran (and what it starts)
+        # gets the shim, not the tools that set the namespace up.
         REAL_INIT_DIR.mkdir(parents=True, exist_ok=True)
-        argv = ["unshare", "--mount", "--propagation", "private", "--",
-                "/bin/sh", "-c", 'mount --bind "$0" /etc/init.d && exec "$@"', INIT_DIR, VELMORAN, *args]
+        setup = 'mount --bind "$0" /etc/init.d && export LD_PRELOAD="$SIMPLATFORM_PRELOAD" && exec "$@"'
+        argv = ["unshare", "--mount", "--propagation", "private", "--", "/bin/sh", "-c", setup, INIT_DIR, VELMORAN, *args]
         result = run_binary(argv, self.cwd, stdin=stdin, env=env, timeout=timeout)
         return self._collect(result)
 

@@ -59,14 +59,14 @@ TEST_F(DiscoveryTest, device_table_rows_start_as_specified)
     for (int i = 0; i < const_glob_devices_count; i++) {
         const DEVICES_INFO &row = devices_information[i];
         EXPECT_EQ(row.slave_address, rows[i].address) << "row " << i;
-        EXPECT_EQ(row.device_mask_bit, rows[i].bit) << "row " << i;
-        EXPECT_EQ(row.device_type, 2) << "row " << i;
+        EXPECT_EQ(uint32_t{row.device_mask_bit}, rows[i].bit) << "row " << i;
+        EXPECT_EQ(uint16_t{row.device_type}, 2) << "row " << i;
         EXPECT_EQ(row.status, DS_INITIAL) << "row " << i;
         EXPECT_STREQ(row.name, rows[i].name);
         EXPECT_EQ(row.cur_major, 0);
         EXPECT_EQ(row.cur_minor, 0);
-        EXPECT_EQ(row.reserved_value, 4096u);
-        EXPECT_EQ(row.image, nullptr);
+        EXPECT_EQ(uint32_t{row.reserved_value}, 4096u);
+        EXPECT_EQ(static_cast<const IMAGE_HDR *>(row.image), nullptr);
         EXPECT_EQ(std::vector<uint8_t>(row.reserved, row.reserved + 4), std::vector<uint8_t>(4, 0));
     }
 }
@@ -95,10 +95,10 @@ TEST_P(PlatformTableTest, marks_the_boards_the_platform_carries)
     EXPECT_EQ(get_devices_list(&info_), RC_SUCCESS);
     driver_destructor();
 
-    EXPECT_EQ(info_.system_id, c.system_id);
-    EXPECT_EQ(info_.device_mask, c.device_mask);
-    EXPECT_EQ(info_.platform_value, c.platform_value);
-    EXPECT_EQ(info_.devices, devices_information);
+    EXPECT_EQ(uint16_t{info_.system_id}, c.system_id);
+    EXPECT_EQ(uint32_t{info_.device_mask}, c.device_mask);
+    EXPECT_EQ(uint32_t{info_.platform_value}, c.platform_value);
+    EXPECT_EQ(static_cast<DEVICES_INFO *>(info_.devices), devices_information);
     EXPECT_EQ(statuses(), c.statuses);
     EXPECT_TRUE(platform_->requests().empty()) << "the platform stage sends no IPMI request";
 }
@@ -115,8 +115,8 @@ TEST_F(DiscoveryTest, unknown_platform_links_the_table_and_leaves_rows_initial)
         info_ = DAT_FILE_INFO{};
         auto [platform_result, lookup_result] = discover(state);
         EXPECT_EQ(platform_result, RC_PLATFORM_NOT_SUPPORTED) << state;
-        EXPECT_EQ(info_.devices, devices_information);
-        EXPECT_EQ(info_.device_mask, 0u);
+        EXPECT_EQ(static_cast<DEVICES_INFO *>(info_.devices), devices_information);
+        EXPECT_EQ(uint32_t{info_.device_mask}, 0u);
         EXPECT_EQ(statuses(), (std::vector<DEVICE_STATUS>{DS_INITIAL, DS_INITIAL, DS_INITIAL}));
         EXPECT_EQ(stderr_, "   System not supported \n");
         EXPECT_EQ(stdout_, "");

@@ -152,7 +152,7 @@ TEST_F(TransportTest, copies_answer_data_after_the_completion_code)
 {
     ASSERT_EQ(exec_command(0xC0, 0x18, 0x01, &cmd_), RC_SUCCESS);
     EXPECT_EQ(cmd_.completion_code, 0);
-    EXPECT_EQ(cmd_.response_length, 15);
+    EXPECT_EQ(uint16_t{cmd_.response_length}, 15);
     EXPECT_EQ(cmd_.response_offset, 0);
     for (int i = 0; i < 15; i++)
         EXPECT_EQ(cmd_.response_data[i], 0x40 + i) << "answer byte " << i;
@@ -163,7 +163,7 @@ TEST_F(TransportTest, answer_of_exactly_three_bytes_succeeds_with_no_data)
 {
     answers = {RawAnswer{1, 0, 0, 3, 0x40}};
     ASSERT_EQ(exec_command(0x20, 0x00, 0x0A, &cmd_), RC_SUCCESS);
-    EXPECT_EQ(cmd_.response_length, 0);
+    EXPECT_EQ(uint16_t{cmd_.response_length}, 0);
     EXPECT_EQ(cmd_.response_data[0], SENTINEL);
 }
 
@@ -171,7 +171,7 @@ TEST_F(TransportTest, answer_filling_the_whole_record_is_taken_to_its_end)
 {
     answers = {RawAnswer{1, 0, 0, 40, 0x10}};
     ASSERT_EQ(exec_command(0x20, 0x00, 0x01, &cmd_), RC_SUCCESS);
-    EXPECT_EQ(cmd_.response_length, 37);
+    EXPECT_EQ(uint16_t{cmd_.response_length}, 37);
     EXPECT_EQ(cmd_.response_data[36], 0x10 + 36);
     EXPECT_EQ(cmd_.response_data[37], SENTINEL);
 }
@@ -190,7 +190,7 @@ TEST_P(FailedAnswerTest, counts_as_a_failed_attempt_and_leaves_the_answer_fields
     EXPECT_EQ(hapi_exec_command(0xC0, 0x18, 0x01, &cmd_), RC_FAILED);
     EXPECT_EQ(cmd_.response_offset, 0);
     EXPECT_EQ(cmd_.completion_code, SENTINEL);
-    EXPECT_EQ(cmd_.response_length, SENTINEL | SENTINEL << 8);
+    EXPECT_EQ(uint16_t{cmd_.response_length}, SENTINEL | SENTINEL << 8);
     EXPECT_EQ(cmd_.response_data[0], SENTINEL);
     EXPECT_EQ(cmd_.response_data[36], SENTINEL);
 
@@ -249,7 +249,7 @@ TEST_F(TransportTest, failed_command_keeps_the_previous_answer)
     requests_seen.clear();
     EXPECT_EQ(exec_command(0xC0, 0x18, 0x01, &cmd_), RC_FAILED);
     EXPECT_EQ(cmd_.completion_code, 0);
-    EXPECT_EQ(cmd_.response_length, 15);
+    EXPECT_EQ(uint16_t{cmd_.response_length}, 15);
     EXPECT_EQ(cmd_.response_data[2], 0x42);
 }
 

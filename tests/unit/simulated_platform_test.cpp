@@ -1,6 +1,7 @@
 // The simulated platform the system tests stand on: its raw answers, the
 // boards' firmware-transfer protocol, the injected faults and what it keeps
 // from one load to the next.
+#include <algorithm>
 #include <cstring>
 
 #include "ipmi/ipmi_commands.h"
@@ -48,7 +49,7 @@ protected:
     {
         IPMI_DRIVER_STRUCT cmd{};
         cmd.request_length = static_cast<uint16_t>(data.size());
-        memcpy(cmd.request_data, data.data(), data.size());
+        std::copy(data.begin(), data.end(), cmd.request_data);
         cmd.retry_count = attempts;
         RETURN_CODE result = exec_command(target, netfn, command, &cmd);
         last_answer_.assign(cmd.response_data, cmd.response_data + cmd.response_length);
