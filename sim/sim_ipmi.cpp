@@ -56,6 +56,8 @@ constexpr uint8_t RESPONSE_NETFN_BIT = 0x04;
 constexpr uint8_t IPMB_CHANNEL_STATE_BYTES = 2;
 constexpr uint8_t CHASSIS_POWER_ON = 0x01;
 constexpr uint16_t FIRMWARE_DATA_HEADER = 2;     // address low, address high
+constexpr uint8_t BMC_DEVICE_ID = 0x20;
+constexpr uint8_t DEVICE_REVISION = 0x01;
 constexpr uint8_t BMC_REVISION_MAJOR = 0x02;
 constexpr uint8_t BMC_REVISION_MINOR = 0x10;
 constexpr uint8_t IPMI_VERSION_2_0 = 0x02;
@@ -202,7 +204,7 @@ Answer bmc_request(uint8_t netfn, uint8_t command, const uint8_t *data, uint32_t
         return data_answer(data, IPMB_CHANNEL_STATE_BYTES);
     }
     if (netfn == NETFN_APP && command == CMD_GET_DEVICE_ID) {
-        const uint8_t device_id[DEVICE_ID_ANSWER_LENGTH] = {0x20, 0x01, BMC_REVISION_MAJOR, BMC_REVISION_MINOR, IPMI_VERSION_2_0};
+        const uint8_t device_id[DEVICE_ID_ANSWER_LENGTH] = {BMC_DEVICE_ID, DEVICE_REVISION, BMC_REVISION_MAJOR, BMC_REVISION_MINOR, IPMI_VERSION_2_0};
         return data_answer(device_id, DEVICE_ID_ANSWER_LENGTH);
     }
     if (netfn == NETFN_CHASSIS && command == CMD_GET_CHASSIS_STATUS) {
@@ -229,7 +231,7 @@ Answer board_device_id(Board &board)
     uint8_t major = board.revision.major;
     if (board.in_transfer)
         major |= BOOT_BLOCK_BIT;
-    const uint8_t device_id[DEVICE_ID_ANSWER_LENGTH] = {board.address, 0x01, major, board.revision.minor, IPMI_VERSION_2_0};
+    const uint8_t device_id[DEVICE_ID_ANSWER_LENGTH] = {board.address, DEVICE_REVISION, major, board.revision.minor, IPMI_VERSION_2_0};
     return data_answer(device_id, DEVICE_ID_ANSWER_LENGTH);
 }
 

@@ -12,6 +12,10 @@ namespace qrxsim {
 
 namespace {
 
+// Large enough for any count a test asks for, small enough to stay an int.
+constexpr unsigned long COUNT_LIMIT = 1000000;
+constexpr unsigned long CHASSIS_STATUS_LENGTH_LIMIT = 32;
+
 bool parse_number(const std::string &word, unsigned long limit, unsigned long *value)
 {
     if (word.empty())
@@ -90,7 +94,7 @@ bool parse_board(std::istringstream &words, Board *board, std::string *error)
         } else if (key == "erase_busy") {
             if (value == "forever")
                 board->erase_busy = ERASE_FOREVER;
-            else if ((ok = parse_number(value, 1000000, &number)))
+            else if ((ok = parse_number(value, COUNT_LIMIT, &number)))
                 board->erase_busy = static_cast<int>(number);
         } else if (key == "unlock_refused") {
             if (value == "first")
@@ -100,7 +104,7 @@ bool parse_board(std::istringstream &words, Board *board, std::string *error)
             else
                 ok = false;
         } else if (key == "refuse_chunk") {
-            if ((ok = parse_number(value, 1000000, &number)))
+            if ((ok = parse_number(value, COUNT_LIMIT, &number)))
                 board->refuse_chunk = static_cast<int>(number);
         } else if (key == "refuse_exit") {
             board->refuse_exit = true;
@@ -144,7 +148,7 @@ bool parse_fault(std::istringstream &words, const std::string &text, Fault *faul
         return false;
     }
     if (words >> count && count != "always") {
-        if (!parse_number(count, 1000000, &number)) {
+        if (!parse_number(count, COUNT_LIMIT, &number)) {
             *error = "bad fault count '" + count + "'";
             return false;
         }
@@ -186,7 +190,7 @@ bool parse_line(const std::string &line, Platform *platform, std::string *error)
         platform->system_id = static_cast<uint16_t>(number);
     } else if (key == "front_panel" && parse_number(value, 0xFF, &number)) {
         platform->front_panel = static_cast<uint8_t>(number);
-    } else if (key == "chassis_status_length" && parse_number(value, 32, &number)) {
+    } else if (key == "chassis_status_length" && parse_number(value, CHASSIS_STATUS_LENGTH_LIMIT, &number)) {
         platform->chassis_status_length = static_cast<int>(number);
     } else if (key == "bmc" && (value == "answering" || value == "silent")) {
         platform->bmc_silent = value == "silent";
