@@ -193,7 +193,7 @@ RETURN_CODE check_datfile_crc(const uint32_t length)
     RETURN_CODE code = get_datfile_segment_crc(0, length - DATA_FILE_CRC_SIZE, &computed);
     uint16_t stored = 0;
     if (code == RC_SUCCESS) {
-        uint8_t stored_bytes[DATA_FILE_CRC_SIZE];
+        uint8_t stored_bytes[DATA_FILE_CRC_SIZE] = {};
         code = read_data_file_chunk(stored_bytes, DATA_FILE_CRC_SIZE);
         stored = static_cast<uint16_t>(stored_bytes[0] | (stored_bytes[1] << BITS_PER_BYTE));
     }
