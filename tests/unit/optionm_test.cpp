@@ -54,6 +54,11 @@ struct ParseCase {
     std::string offending;
 };
 
+void PrintTo(const ParseCase &c, std::ostream *os)
+{
+    *os << c.behaviour;
+}
+
 class ParserVerdict : public testing::TestWithParam<ParseCase> {};
 
 TEST_P(ParserVerdict, gives_the_result_and_the_offending_word)
