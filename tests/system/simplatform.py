@@ -1,0 +1,365 @@
+"""The simulated platform harness: every system test runs velmoran through it.
+
+A test describes a platform (system ID, boards with revisions, faults, driver
+service state), then runs the real binary against it:
+
+    sim = SimPlatform(tmp_path, Platform(system_id=0x016C, boards=[Board(0xC0)]))
+    run = sim.run("-force", files={"fwpack.dat": data})
+    assert run.rc == 0
+    assert run.request_lines()[:2] == ["20 18 32 0001", "C0 18 01"]
+
+Each run happens in `tmp_path/run` (the program's current directory, holding
+the sim's tesselinstall.sh unless asked otherwise and any files given),
+inside a private mount namespace where build/sim/init.d is bind-mounted over
+/etc/init.d, with the simulated libraries on LD_LIBRARY_PATH and the sleep
+shim preloaded, so no specified wait is ever waited. The platform's state
+folder is `tmp_path/platform`; it persists between runs of one SimPlatform,
+so a second run sees what the first did.
+
+The result (`SimRun`) holds rc/stdout/stderr, the parsed request log, the
+requested sleeps in milliseconds, the service log, the platform state after
+the run and each board's written flash bytes. Formats: sim/README.md.
+"""
+
+import pathlib
+import shutil
+import subprocess
+from dataclasses import dataclass, field
+
+import pytest
+
+from conftest import BUILD_DIR, VELMORAN, run_binary
+
+SIM_DIR = BUILD_DIR / "sim"
+SIM_VARIANTS = SIM_DIR / "variants"
+INIT_DIR = SIM_DIR / "init.d"
+INSTALL_SCRIPT = SIM_DIR / "tesselinstall.sh"
+SLEEP_SHIM = BUILD_DIR / "tests" / "shim" / "libsleepshim.so"
+REAL_INIT_DIR = pathlib.Path("/etc/init.d")
+
+STATE_FILE = "platform.txt"
+SERVICE_FILE = "service.txt"
+SERVICE_LOG = "service.log"
+REQUEST_LOG = "requests.log"
+SLEEP_LOG = "sleeps.log"
+
+# The flash range the transfer protocol writes: image files hold these bytes.
+FLASH_START = 0x1000
+FLASH_SIZE = 0xB000
+
+# Network-function bytes and commands, for readable expectations.
+BMC = 0x20
+PRIMARY, SECONDARY, MEDIA_BAY = 0xC0, 0xC2, 0xC4
+ENABLE_IPMB = "20 18 32 0001"
+
+
+def get_device_id(address):
+    """The request line of Get Device ID to a board."""
+    return f"{address:02X} 18 01"
+
+
+@dataclass
+class Board:
+    """One board on the IPMB bus. Revision bytes as the board reports them
+    (bit 7 of the first: running from the boot block)."""
+    address: int
+    revision: tuple = (0x01, 0x05)
+    silent: bool = False
+    erase_busy: object = 2              # Get Device ID requests unanswered after ENTER, or "forever"
+    unlock_refused: str = None          # "first" or "both"
+    refuse_chunk: int = 0               # 1-based data command refused on every attempt
+    refuse_exit: bool = False
+    silent_after_flash: bool = False
+    revision_after_flash: tuple = None
+
+    def render(self):
+        words = [f"board 0x{self.address:02X}", f"revision={_revision(self.revision)}"]
+        if self.silent:
+            words.append("silent")
+        words.append(f"erase_busy={self.erase_busy}")
+        if self.unlock_refused:
+            words.append(f"unlock_refused={self.unlock_refused}")
+        if self.refuse_chunk:
+            words.append(f"refuse_chunk={self.refuse_chunk}")
+        if self.refuse_exit:
+            words.append("refuse_exit")
+        if self.silent_after_flash:
+            words.append("silent_after_flash")
+        if self.revision_after_flash:
+            words.append(f"revision_after_flash={_revision(self.revision_after_flash)}")
+        return " ".join(words)
+
+
+@dataclass
+class Fault:
+    """An injected fault: requests matching target/netfn/command (None: any)
+    get `kind` ("cc=0xC1", "driver", "noexchange", "short", "overlong"),
+    the first `count` of them, or all when count is None."""
+    target: int
+    netfn: int
+    command: int
+    kind: str
+    count: int = None
+
+    def render(self):
+        selectors = ["*" if value is None else f"0x{value:02X}" for value in (self.target, self.netfn, self.command)]
+        count = "always" if self.count is None else str(self.count)
+        return f"fault {' '.join(selectors)} {self.kind} {count}"
+
+
+@dataclass
+class Service:
+    """The stand-in driver service. checkstatus_exit forces the probe's exit
+    status (a number, or "signal" to be killed)."""
+    installed: bool = True
+    running: bool = True
+    users_stopped: bool = False
+    checkstatus_exit: object = None
+
+    def render(self):
+        lines = [f"installed={int(self.installed)}", f"running={int(self.running)}",
+                 f"users_stopped={int(self.users_stopped)}"]
+        if self.checkstatus_exit is not None:
+            lines.append(f"checkstatus_exit={self.checkstatus_exit}")
+        return "\n".join(lines) + "\n"
+
+    @classmethod
+    def parse(cls, text):
+        values = dict(line.split("=", 1) for line in text.splitlines() if "=" in line)
+        return cls(installed=values.get("installed") == "1", running=values.get("running") == "1",
+                   users_stopped=values.get("users_stopped") == "1",
+                   checkstatus_exit=values.get("checkstatus_exit"))
+
+
+def _default_boards():
+    return [Board(PRIMARY), Board(SECONDARY)]
+
+
+@dataclass
+class Platform:
+    """A whole platform. host_info: "auto" (0xFE escape above 0xFF), "plain",
+    "escape" or "fail" (the entry then returns host_info_failure)."""
+    system_id: int = 0x016D
+    boards: list = field(default_factory=_default_boards)
+    host_info: str = "auto"
+    host_info_failure: int = 0
+    front_panel: int = 0xF0
+    bmc_silent: bool = False
+    chassis_status_length: int = 4
+    faults: list = field(default_factory=list)
+    service: Service = field(default_factory=Service)
+
+    def render(self):
+        host_info = self.host_info + (f" {self.host_info_failure}" if self.host_info == "fail" else "")
+        lines = [f"system_id 0x{self.system_id:04X}", f"host_info {host_info}",
+                 f"front_panel 0x{self.front_panel:02X}", f"bmc {'silent' if self.bmc_silent else 'answering'}",
+                 f"chassis_status_length {self.chassis_status_length}"]
+        lines += [board.render() for board in self.boards]
+        lines += [fault.render() for fault in self.faults]
+        return "\n".join(lines) + "\n"
+
+    def board(self, address):
+        return next(board for board in self.boards if board.address == address)
+
+    @classmethod
+    def parse(cls, text, service=None):
+        """Reads a state file as the simulated library writes it back."""
+        platform = cls(boards=[], service=service or Service())
+        for line in text.splitlines():
+            words = line.split()
+            if not words or words[0].startswith("#"):
+                continue
+            key, values = words[0], words[1:]
+            if key == "system_id":
+                platform.system_id = int(values[0], 0)
+            elif key == "host_info":
+                platform.host_info = values[0]
+                if len(values) > 1:
+                    platform.host_info_failure = int(values[1], 0)
+            elif key == "front_panel":
+                platform.front_panel = int(values[0], 0)
+            elif key == "bmc":
+                platform.bmc_silent = values[0] == "silent"
+            elif key == "chassis_status_length":
+                platform.chassis_status_length = int(values[0])
+            elif key == "board":
+                platform.boards.append(_parse_board(values))
+            elif key == "fault":
+                target, netfn, command, kind, count = values
+                selector = [None if value == "*" else int(value, 0) for value in (target, netfn, command)]
+                platform.faults.append(Fault(*selector, kind, None if count == "always" else int(count)))
+        return platform
+
+
+def _revision(revision):
+    return f"{revision[0]:02X}.{revision[1]:02X}"
+
+
+def _parse_revision(text):
+    major, minor = text.split(".")
+    return (int(major, 16), int(minor, 16))
+
+
+def _parse_board(words):
+    board = Board(int(words[0], 0))
+    for word in words[1:]:
+        key, _, value = word.partition("=")
+        if key in ("revision", "revision_after_flash"):
+            setattr(board, key, _parse_revision(value))
+        elif key in ("silent", "refuse_exit", "silent_after_flash"):
+            setattr(board, key, True)
+        elif key == "erase_busy":
+            board.erase_busy = value if value == "forever" else int(value)
+        elif key == "refuse_chunk":
+            board.refuse_chunk = int(value)
+        elif key == "unlock_refused":
+            board.unlock_refused = value
+    return board
+
+
+@dataclass(frozen=True)
+class Request:
+    """One request handed to the IPMI entry."""
+    target: int
+    netfn: int
+    command: int
+    data: bytes
+
+    def __str__(self):
+        line = f"{self.target:02X} {self.netfn:02X} {self.command:02X}"
+        return line + (f" {self.data.hex().upper()}" if self.data else "")
+
+    @classmethod
+    def parse(cls, line):
+        words = line.split()
+        data = bytes.fromhex(words[3]) if len(words) > 3 else b""
+        return cls(int(words[0], 16), int(words[1], 16), int(words[2], 16), data)
+
+
+@dataclass
+class SimRun:
+    rc: int
+    stdout: str
+    stderr: str
+    requests: list          # Request, in the order the library got them
+    sleeps_ms: list         # every requested sleep, in milliseconds
+    service_log: list       # "tesselinstall.sh checkstatus", "pelord start", ...
+    state: Platform         # the platform as the run left it
+    images: dict            # board address -> its FLASH_SIZE flash bytes, for boards written
+
+    def request_lines(self):
+        return [str(request) for request in self.requests]
+
+    def requests_to(self, target):
+        return [request for request in self.requests if request.target == target]
+
+
+_isolation = None
+_runtimes = None
+
+
+def _sanitizer_runtimes():
+    """A sanitizer build of velmoran needs its runtime first in the preload list."""
+    global _runtimes
+    if _runtimes is None:
+        listing = subprocess.run(["ldd", str(VELMORAN)], stdout=subprocess.PIPE, text=True).stdout
+        _runtimes = [line.split("=>")[1].split()[0] for line in listing.splitlines()
+                     if "=>" in line and line.split()[0].startswith("libasan")]
+    return _runtimes
+
+
+def namespace_available():
+    """Whether this process may run the binary in a private mount namespace."""
+    global _isolation
+    if _isolation is None:
+        try:
+            probe = subprocess.run(["unshare", "--mount", "--propagation", "private", "--", "true"],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+            _isolation = probe.returncode == 0
+        except OSError:
+            _isolation = False
+    return _isolation
+
+
+class SimPlatform:
+    """A simulated platform in `root`; run() starts velmoran against it."""
+
+    def __init__(self, root, platform=None):
+        self.root = pathlib.Path(root)
+        self.state_dir = self.root / "platform"
+        self.cwd = self.root / "run"
+        self.state_dir.mkdir(parents=True, exist_ok=True)
+        self.cwd.mkdir(parents=True, exist_ok=True)
+        self.platform = platform or Platform()
+        (self.state_dir / STATE_FILE).write_text(self.platform.render())
+        (self.state_dir / SERVICE_FILE).write_text(self.platform.service.render())
+
+    def run(self, *args, stdin=b"", install_script=True, files=None, libraries=None, timeout=120):
+        """Runs velmoran with `args`. files: {name: bytes} put into the current
+        directory; libraries: the loader's whole search path (default: just
+        build/sim; see SIM_VARIANTS for libraries without their entry);
+        install_script=False leaves out ./tesselinstall.sh."""
+        if not namespace_available():
+            pytest.skip("needs root and a private mount namespace (unshare --mount)")
+        for log in (REQUEST_LOG, SLEEP_LOG, SERVICE_LOG):
+            (self.state_dir / log).unlink(missing_ok=True)
+        script = self.cwd / "tesselinstall.sh"
+        script.unlink(missing_ok=True)
+        if install_script:
+            shutil.copy2(INSTALL_SCRIPT, script)
+        for name, content in (files or {}).items():
+            (self.cwd / name).write_bytes(content)
+
+        search_path = [SIM_DIR] if libraries is None else libraries
+        env = {
+            "LD_LIBRARY_PATH": ":".join(str(folder) for folder in search_path),
+            "SIMPLATFORM_PRELOAD": " ".join(_sanitizer_runtimes() + [str(SLEEP_SHIM)]),
+            "SLEEPSHIM_LOG": str(self.state_dir / SLEEP_LOG),
+            "QRXSIM_STATE": str(self.state_dir / STATE_FILE),
+            "QRXSIM_LOG": str(self.state_dir / REQUEST_LOG),
+        }
+        # The bind mount stays private to the namespace, so the real
+        # /etc/init.d is never touched. Only velmoran (and what it starts)
+        # gets the shim, not the tools that set the namespace up.
+        REAL_INIT_DIR.mkdir(parents=True, exist_ok=True)
+        setup = 'mount --bind "$0" /etc/init.d && export LD_PRELOAD="$SIMPLATFORM_PRELOAD" && exec "$@"'
+        argv = ["unshare", "--mount", "--propagation", "private", "--", "/bin/sh", "-c", setup, INIT_DIR, VELMORAN, *args]
+        result = run_binary(argv, self.cwd, stdin=stdin, env=env, timeout=timeout)
+        return self._collect(result)
+
+    def _read(self, name):
+        path = self.state_dir / name
+        return path.read_text() if path.exists() else ""
+
+    def _collect(self, result):
+        service = Service.parse(self._read(SERVICE_FILE))
+        images = {}
+        for path in self.state_dir.glob("board_*.bin"):
+            images[int(path.stem.split("_")[1], 16)] = path.read_bytes()
+        sleeps = []
+        for line in self._read(SLEEP_LOG).split():
+            microseconds = int(line)
+            sleeps.append(microseconds // 1000 if microseconds % 1000 == 0 else microseconds / 1000)
+        return SimRun(
+            rc=result.rc, stdout=result.stdout, stderr=result.stderr,
+            requests=[Request.parse(line) for line in self._read(REQUEST_LOG).splitlines() if line],
+            sleeps_ms=sleeps,
+            service_log=self._read(SERVICE_LOG).splitlines(),
+            state=Platform.parse(self._read(STATE_FILE), service),
+            images=images)
+
+
+_banner = None
+
+
+def banner():
+    """The version banner that option translation prints ahead of a run's own
+    output, as `-version` prints it ("" for a build whose option translation
+    prints none). Tests expect it at the start of standard output."""
+    global _banner
+    if _banner is None:
+        import tempfile
+        with tempfile.TemporaryDirectory() as root:
+            stdout = SimPlatform(root).run("-version").stdout
+        _banner = stdout if stdout.startswith("\n   Velmoran Version:") else ""
+    return _banner

@@ -1,0 +1,159 @@
+// The driver module through its seams: the service commands it hands to the
+// shell (recorded, never run), the libraries it opens and closes, and the
+// entries it hands out.
+#include "ipmi/driver.h"
+
+#include "sim_support.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const std::string CHECKSTATUS = "./tesselinstall.sh checkstatus > /dev/null 2>&1";
+const std::string INSTALL = "./tesselinstall.sh install > /dev/null 2>&1";
+const std::string UNINSTALL = "./tesselinstall.sh uninstall > /dev/null 2>&1";
+const std::string START = "/etc/init.d/pelord start > /dev/null 2>&1";
+const std::string STOP = "/etc/init.d/pelord stop > /dev/null 2>&1";
+const std::string STOPUSERS = "/etc/init.d/pelord stopusers > /dev/null 2>&1";
+const std::string STARTUSERS = "/etc/init.d/pelord startusers > /dev/null 2>&1";
+const std::string FAILED_LOADING = "\r   Failed loading driver \n";
+
+// The probe's status as `system` returns it, then the run's commands.
+void start_with_probe(int status)
+{
+    seams::reset();
+    seams::system_status[CHECKSTATUS] = status;
+    driver_constructor();
+}
+
+Lines commands_since(size_t first)
+{
+    Lines commands = seams::events_of("system");
+    return Lines(commands.begin() + static_cast<long>(first), commands.end());
+}
+
+struct ServiceCase {
+    const char *name;
+    int probe_status;
+    bool flashes;
+    Lines at_load;
+    Lines at_end;
+};
+
+class ServiceTest : public ::testing::TestWithParam<ServiceCase> {};
+
+TEST_P(ServiceTest, runs_the_commands_the_probe_asks_for)
+{
+    const ServiceCase &c = GetParam();
+    start_with_probe(c.probe_status);
+    EXPECT_EQ(seams::events_of("system"), Lines{CHECKSTATUS});
+
+    ASSERT_EQ(load_driver(), RC_SUCCESS);
+    EXPECT_EQ(commands_since(1), c.at_load);
+    size_t before_flash = seams::events_of("system").size();
+    if (c.flashes) {
+        // Two boards, and a second pass of the loop mode: stopped once only.
+        for (int board = 0; board < 3; board++)
+            driver_hapi_stop();
+        EXPECT_EQ(commands_since(before_flash), Lines{STOPUSERS});
+    }
+    size_t before_end = seams::events_of("system").size();
+    driver_destructor();
+    EXPECT_EQ(commands_since(before_end), c.at_end);
+}
+
+INSTANTIATE_TEST_SUITE_P(Probe, ServiceTest, ::testing::Values(
+    ServiceCase{"not_installed", 512, false, {INSTALL}, {UNINSTALL}},
+    ServiceCase{"not_installed_and_flashing", 512, true, {INSTALL}, {UNINSTALL}},
+    ServiceCase{"not_running", 256, false, {START}, {STOP}},
+    ServiceCase{"not_running_and_flashing", 256, true, {START}, {STOP}},
+    ServiceCase{"running", 0, false, {}, {}},
+    ServiceCase{"running_and_flashing", 0, true, {}, {STARTUSERS}},
+    ServiceCase{"other_exit_status", 3 << 8, true, {}, {STARTUSERS}},
+    ServiceCase{"script_missing", 127 << 8, false, {}, {}},
+    ServiceCase{"killed_by_signal", 9, false, {}, {}},
+    ServiceCase{"shell_not_run", -1, false, {}, {}},
+    ServiceCase{"exit_status_2_in_the_low_byte", 2, false, {}, {}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(Service, run_ending_before_the_load_still_restores_the_service)
+{
+    for (auto [probe, restore] : {std::pair{512, UNINSTALL}, std::pair{256, STOP}}) {
+        start_with_probe(probe);
+        driver_destructor();
+        EXPECT_EQ(seams::events_of("system"), (Lines{CHECKSTATUS, restore})) << "probe " << probe;
+    }
+}
+
+TEST(Service, restarting_users_happens_once_and_never_without_a_stop)
+{
+    start_with_probe(0);
+    driver_hapi_start();
+    EXPECT_EQ(seams::events_of("system"), Lines{CHECKSTATUS});
+    driver_hapi_stop();
+    driver_hapi_start();
+    driver_hapi_start();
+    driver_hapi_stop();
+    EXPECT_EQ(seams::events_of("system"), (Lines{CHECKSTATUS, STOPUSERS, STARTUSERS}));
+    driver_destructor();
+    EXPECT_EQ(seams::events_of("system").size(), 3u);
+}
+
+TEST(Loading, installs_before_opening_both_files_by_bare_name_binding_at_once)
+{
+    start_with_probe(512);
+    ASSERT_EQ(load_driver(), RC_SUCCESS);
+    std::string now = std::to_string(RTLD_NOW);
+    EXPECT_EQ(seams::events, (Lines{"system " + CHECKSTATUS, "system " + INSTALL,
+                                    "dlopen libqrxipm32.so " + now, "dlopen libqrxbas32.so " + now}));
+    EXPECT_NE(get_hapi_ipmi_entry(), nullptr);
+    EXPECT_NE(get_hapi_host_info_entry(), nullptr);
+    EXPECT_TRUE(seams::is_loaded(HAPI_IPMI_LIBRARY));
+    EXPECT_TRUE(seams::is_loaded(HAPI_BASE_LIBRARY));
+
+    // The libraries are closed before the service goes away beneath them.
+    bool loaded_at_uninstall = true;
+    seams::on_system = [&](const std::string &) { loaded_at_uninstall = seams::is_loaded(HAPI_IPMI_LIBRARY); };
+    driver_destructor();
+    EXPECT_FALSE(loaded_at_uninstall);
+    EXPECT_EQ(get_hapi_ipmi_entry(), nullptr);
+    EXPECT_EQ(get_hapi_host_info_entry(), nullptr);
+    EXPECT_FALSE(seams::is_loaded(HAPI_IPMI_LIBRARY));
+    EXPECT_FALSE(seams::is_loaded(HAPI_BASE_LIBRARY));
+}
+
+struct LoadFailureCase {
+    const char *name;
+    const char *library;        // bare name to replace
+    const char *replacement;    // under the build folder; "" for a file that is not there
+};
+
+class LoadFailureTest : public ::testing::TestWithParam<LoadFailureCase> {};
+
+TEST_P(LoadFailureTest, leaves_no_library_loaded_and_reports_27)
+{
+    const LoadFailureCase &c = GetParam();
+    start_with_probe(256);
+    seams::library_paths[c.library] = seams::build_dir() + c.replacement;
+
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(load_driver(), RC_LOAD_LIBRARY_FAILED);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), FAILED_LOADING);
+    EXPECT_EQ(get_hapi_ipmi_entry(), nullptr);
+    EXPECT_EQ(get_hapi_host_info_entry(), nullptr);
+    EXPECT_FALSE(seams::is_loaded(HAPI_IPMI_LIBRARY));
+    EXPECT_FALSE(seams::is_loaded(HAPI_BASE_LIBRARY));
+
+    size_t before_end = seams::events.size();
+    driver_destructor();
+    EXPECT_EQ(Lines(seams::events.begin() + static_cast<long>(before_end), seams::events.end()), Lines{"system " + STOP});
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LoadFailureTest, ::testing::Values(
+    LoadFailureCase{"ipmi_library_missing", HAPI_IPMI_LIBRARY, "/nowhere/libqrxipm32.so"},
+    LoadFailureCase{"base_library_missing", HAPI_BASE_LIBRARY, "/nowhere/libqrxbas32.so"},
+    LoadFailureCase{"ipmi_entry_missing", HAPI_IPMI_LIBRARY, "/sim/variants/no_ipmi_entry/libqrxipm32.so"},
+    LoadFailureCase{"host_info_entry_missing", HAPI_BASE_LIBRARY, "/sim/variants/no_host_info_entry/libqrxbas32.so"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace
