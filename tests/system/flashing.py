@@ -149,7 +149,8 @@ def flash_platform(*boards, **settings):
 
 def board(address, rev=(0x01, 0x05), **settings):
     """A board whose erase is over after the first poll's first attempt."""
-    return Board(address, revision=rev, erase_busy=1, **settings)
+    settings.setdefault("erase_busy", 1)
+    return Board(address, revision=rev, **settings)
 
 
 def validate(document, folder):
