@@ -1,0 +1,67 @@
+"""Data files for system tests: made with the real fwpack, then read and
+patched here byte by byte. The CRC below is a bit-at-a-time reference kept
+independent of the program's table, so the two check each other."""
+
+import struct
+
+from conftest import BUILD_DIR, run_binary
+
+FWPACK = BUILD_DIR / "tools" / "fwpack"
+
+TRANSFER_SIZE = 0xB000
+FILE_HEADER = struct.Struct("<BBI2s9s")       # version, count, length, reserved, signature
+IMAGE_HEADER = struct.Struct("<BH4sBBHII32s")  # reserved, type, reserved, major, minor, crc, length, offset, reserved
+SIGNATURE = b"QUOR_INC\x00"
+SIGNATURE_OFFSET = 8
+CRC_SIZE = 2
+
+
+def crc16_arc(data, crc=0):
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return crc
+
+
+def fwpack(*args, cwd):
+    return run_binary([FWPACK, *args], cwd)
+
+
+def make_image(folder, name, rev, length=None):
+    args = ["image", "-o", name, "--rev", rev]
+    if length is not None:
+        args += ["--length", str(length)]
+    result = fwpack(*args, cwd=folder)
+    assert (result.rc, result.stderr) == (0, ""), result
+    return folder / name
+
+
+def build(folder, name, *image_args):
+    result = fwpack("build", "-o", name, *image_args, cwd=folder)
+    assert (result.rc, result.stderr) == (0, ""), result
+    return bytearray((folder / name).read_bytes())
+
+
+def file_header(data):
+    version, count, length, reserved, signature = FILE_HEADER.unpack_from(data, 0)
+    return {"version": version, "count": count, "length": length, "reserved": reserved, "signature": signature}
+
+
+def image_header(data, index):
+    fields = IMAGE_HEADER.unpack_from(data, FILE_HEADER.size + index * IMAGE_HEADER.size)
+    names = ["reserved0", "type", "reserved1", "major", "minor", "crc", "length", "offset", "reserved2"]
+    return dict(zip(names, fields))
+
+
+def set_file_header(data, **fields):
+    header = file_header(data)
+    header.update(fields)
+    FILE_HEADER.pack_into(data, 0, header["version"], header["count"], header["length"],
+                          header["reserved"], header["signature"])
+
+
+def reseal(data):
+    """Writes the file CRC again where the header's file length puts it."""
+    length = file_header(data)["length"]
+    struct.pack_into("<H", data, length - CRC_SIZE, crc16_arc(data[:length - CRC_SIZE]))

@@ -1,0 +1,230 @@
+"""fwpack: images it makes, data files it packs, what it refuses, and the
+corruptions its show command catches."""
+
+import json
+import struct
+
+import pytest
+
+from datafiles import (CRC_SIZE, FILE_HEADER, IMAGE_HEADER, SIGNATURE, SIGNATURE_OFFSET, TRANSFER_SIZE,
+                       build, crc16_arc, file_header, fwpack, image_header, make_image, reseal, set_file_header)
+
+
+@pytest.fixture
+def two_image_file(workdir):
+    make_image(workdir, "a.bin", "1.06")
+    make_image(workdir, "b.bin", "2.0a", length=50000)
+    return build(workdir, "fw.dat", "a.bin", "--type", "5", "--rev", "1.10", "b.bin")
+
+
+def test_image_carries_length_revision_and_a_visible_filler(workdir):
+    for length, rev, major, minor in [(None, "1.06", 1, 0x06), (70000, "2.0a", 2, 0x0A), (4, "127.99", 127, 0x99)]:
+        path = make_image(workdir, "x.bin", rev, length)
+        data = path.read_bytes()
+        expected_length = TRANSFER_SIZE if length is None else length
+        assert len(data) == expected_length
+        assert struct.unpack_from("<H", data, 0)[0] == expected_length & 0xFFFF
+        assert (data[2], data[3]) == (major, minor)
+        filler = data[4:]
+        assert all(byte not in (0x00, 0xFF) for byte in filler), "filler never looks erased or zeroed"
+        if filler:
+            assert len(set(filler)) > 200, "filler varies"
+        assert make_image(workdir, "y.bin", rev, length).read_bytes() == data, "deterministic"
+
+
+def test_build_lays_out_headers_images_and_crc(workdir, two_image_file):
+    data = two_image_file
+    a = (workdir / "a.bin").read_bytes()
+    b = (workdir / "b.bin").read_bytes()
+    header = file_header(data)
+    assert header == {"version": 2, "count": 2, "length": len(data), "reserved": b"\0\0", "signature": SIGNATURE}
+    first_offset = FILE_HEADER.size + 2 * IMAGE_HEADER.size
+    expected = [
+        dict(type=2, major=1, minor=0x06, length=len(a), offset=first_offset, crc=crc16_arc(a), blob=a),
+        dict(type=5, major=1, minor=0x10, length=len(b), offset=first_offset + len(a), crc=crc16_arc(b), blob=b),
+    ]
+    for index, want in enumerate(expected):
+        got = image_header(data, index)
+        assert got["reserved0"] == 0 and got["reserved1"] == b"\0" * 4 and got["reserved2"] == b"\0" * 32
+        for field in ("type", "major", "minor", "length", "offset", "crc"):
+            assert got[field] == want[field], (index, field)
+        assert data[want["offset"]:want["offset"] + want["length"]] == want["blob"]
+    assert struct.unpack_from("<H", data, len(data) - CRC_SIZE)[0] == crc16_arc(data[:-CRC_SIZE])
+
+
+def test_one_image_of_transfer_size_starts_at_68_with_00_b0(workdir):
+    make_image(workdir, "a.bin", "1.06")
+    data = build(workdir, "fw.dat", "a.bin")
+    assert image_header(data, 0)["offset"] == 68
+    assert data[68:70] == b"\x00\xb0"
+    assert len(data) == 68 + TRANSFER_SIZE + CRC_SIZE
+
+
+def test_show_describes_a_valid_file(workdir, two_image_file):
+    data = two_image_file
+    result = fwpack("show", "fw.dat", cwd=workdir)
+    crc_a = image_header(data, 0)["crc"]
+    crc_b = image_header(data, 1)["crc"]
+    file_crc = struct.unpack_from("<H", data, len(data) - CRC_SIZE)[0]
+    assert result.stdout == (
+        f"fw.dat: {len(data)} bytes\n"
+        f"  version      2\n"
+        f"  images       2\n"
+        f"  file length  {len(data)}\n"
+        f"  signature    \"QUOR_INC\\x00\"\n"
+        f"  image 0: type 2, revision 1.06, length 45056, offset 119, crc 0x{crc_a:04x} ok\n"
+        f"  image 1: type 5, revision 1.10, length 50000, offset 45175, crc 0x{crc_b:04x} ok\n"
+        f"  file crc     0x{file_crc:04x} ok\n"
+        f"valid\n")
+    assert (result.rc, result.stderr) == (0, "")
+
+
+def test_show_json_matches_the_bytes(workdir, two_image_file):
+    data = two_image_file
+    result = fwpack("show", "--json", "fw.dat", cwd=workdir)
+    assert (result.rc, result.stderr) == (0, "")
+    report = json.loads(result.stdout)
+    assert report["ok"] is True and report["problems"] == []
+    assert report["header"] == {"version": 2, "image_count": 2, "file_length": len(data),
+                                "signature": "QUOR_INC\\x00"}
+    for index, image in enumerate(report["images"]):
+        header = image_header(data, index)
+        assert (image["device_type"], image["length"], image["data_offset"], image["crc"]) == \
+            (header["type"], header["length"], header["offset"], header["crc"])
+        assert image["computed_crc"] == image["crc"] and image["crc_ok"] and image["flashable"]
+    assert [image["revision"] for image in report["images"]] == ["1.06", "1.10"]
+    assert report["file_crc"]["ok"] is True and report["trailing_bytes"] == 0
+
+
+def test_build_refuses_images_no_board_could_take(workdir):
+    make_image(workdir, "short.bin", "1.00", length=TRANSFER_SIZE - 1)
+    wrong = bytearray(make_image(workdir, "wrong.bin", "1.00").read_bytes())
+    wrong[0:2] = b"\x34\x12"
+    (workdir / "wrong.bin").write_bytes(wrong)
+    cases = [
+        (["short.bin"], "fwpack build: short.bin: 45055 bytes, fewer than the 45056 a board is sent; "
+                        "it could never be flashed\n"),
+        (["--patch-length", "short.bin"], "fwpack build: short.bin: 45055 bytes, fewer than the 45056 a board is "
+                                          "sent; it could never be flashed\n"),
+        (["wrong.bin"], "fwpack build: wrong.bin: first two bytes read 0x1234, not 0xb000 (the low 16 bits of its "
+                        "length); a board would refuse it (--patch-length writes them)\n"),
+        (["missing.bin"], "fwpack build: cannot open missing.bin: No such file or directory\n"),
+    ]
+    for args, stderr in cases:
+        result = fwpack("build", "-o", "out.dat", *args, cwd=workdir)
+        assert (result.rc, result.stdout, result.stderr) == (1, "", stderr), args
+        assert not (workdir / "out.dat").exists(), "nothing written on a refusal"
+
+
+def test_patch_length_fixes_the_first_two_bytes(workdir):
+    image = bytearray(make_image(workdir, "a.bin", "1.06").read_bytes())
+    image[0:2] = b"\xff\xff"
+    (workdir / "a.bin").write_bytes(image)
+    data = build(workdir, "fw.dat", "--patch-length", "a.bin")
+    packed = data[68:68 + TRANSFER_SIZE]
+    assert packed[0:2] == b"\x00\xb0" and packed[2:] == image[2:]
+    assert image_header(data, 0)["crc"] == crc16_arc(packed)
+    assert fwpack("show", "fw.dat", cwd=workdir).rc == 0
+
+
+@pytest.mark.parametrize("args, message", [
+    (["build", "a.bin"], "fwpack build: no output file given (-o FILE)"),
+    (["build", "-o", "x.dat"], "fwpack build: no image given"),
+    (["build", "-o"], "fwpack build: -o needs a file name"),
+    (["build", "-o", "x.dat", "a.bin", "--rev", "1.06"],
+     "fwpack build: --type or --rev after the last image applies to no image"),
+    (["build", "-o", "x.dat", "--rev", "1.6", "a.bin"],
+     "fwpack build: --rev needs a revision M.mm such as 1.06 or 2.0a, not '1.6'"),
+    (["build", "-o", "x.dat", "--rev=128.00", "a.bin"],
+     "fwpack build: --rev needs a revision M.mm such as 1.06 or 2.0a, not '128.00'"),
+    (["build", "-o", "x.dat", "--rev", "1.0g", "a.bin"],
+     "fwpack build: --rev needs a revision M.mm such as 1.06 or 2.0a, not '1.0g'"),
+    (["build", "-o", "x.dat", "--type", "65536", "a.bin"],
+     "fwpack build: --type needs a device type from 0 to 65535, not '65536'"),
+    (["build", "-o", "x.dat", "--type", "-1", "a.bin"],
+     "fwpack build: --type needs a device type from 0 to 65535, not '-1'"),
+    (["build", "-o", "x.dat", "--compress", "a.bin"], "fwpack build: unknown option '--compress'"),
+    (["image", "-o", "x.bin"], "fwpack image: no revision given (--rev M.mm)"),
+    (["image", "--rev", "1.06"], "fwpack image: no output file given (-o FILE)"),
+    (["image", "-o", "x.bin", "--rev", "1.06", "--length", "3"],
+     "fwpack image: --length needs a number from 4 to 16777216, not '3'"),
+    (["image", "-o", "x.bin", "--rev", "1.06", "extra"], "fwpack image: unexpected argument 'extra'"),
+    (["show"], "fwpack show: no file given"),
+    (["show", "a.dat", "b.dat"], "fwpack show: only one file can be shown, not also 'b.dat'"),
+    (["pack"], "fwpack: unknown command 'pack'"),
+    ([], "fwpack: no command given"),
+])
+def test_usage_errors_name_the_problem(workdir, args, message):
+    make_image(workdir, "a.bin", "1.06")
+    result = fwpack(*args, cwd=workdir)
+    command = args[0] + " " if args and args[0] in ("build", "image", "show") else ""
+    assert (result.rc, result.stdout) == (2, "")
+    assert result.stderr == f"{message}\nTry 'fwpack {command}--help'.\n"
+    assert not (workdir / "x.dat").exists() and not (workdir / "x.bin").exists()
+
+
+@pytest.mark.parametrize("args", [["--help"], ["help"], ["build", "--help"], ["image", "-h"], ["show", "--help"]])
+def test_help_goes_to_stdout(workdir, args):
+    result = fwpack(*args, cwd=workdir)
+    assert (result.rc, result.stderr) == (0, "")
+    assert result.stdout.startswith("Usage: fwpack ")
+
+
+def flip_image_byte(data):
+    offset = image_header(data, 0)["offset"]
+    data[offset + 100] ^= 0x01
+    reseal(data)
+
+
+def corrupt_version(data):
+    set_file_header(data, version=3)
+    reseal(data)
+
+
+def corrupt_signature(data, offset, value):
+    data[SIGNATURE_OFFSET + offset] = value
+    reseal(data)
+
+
+def zero_image_count(data):
+    set_file_header(data, count=0)
+    reseal(data)
+
+
+def append_bytes(data):
+    data += b"\x01\x02\x03"
+
+
+@pytest.mark.parametrize("corrupt, problems", [
+    (corrupt_version, ["version 3 is not supported (only 2)"]),
+    (lambda d: corrupt_signature(d, 0, ord("q")),
+     ['signature is "qUOR_INC\\x00", not "QUOR_INC" and a zero byte']),
+    (lambda d: corrupt_signature(d, 8, ord("X")),
+     ['signature is "QUOR_INCX", not "QUOR_INC" and a zero byte']),
+    (lambda d: d.__setitem__(-1, d[-1] ^ 0x80), ["file CRC {stored} stored, {computed} computed"]),
+    (flip_image_byte, ["image 0: CRC {image_stored} stored, {image_computed} computed"]),
+    (zero_image_count, ["image count is 0"]),
+    (append_bytes, ["3 bytes after the file length are not covered by the file CRC"]),
+    (lambda d: d.__delitem__(slice(40, None)),
+     ["file length 45126 is beyond the end of the file (40 bytes)", "image headers run past the end of the file: 1 declared, 0 fit"]),
+    (lambda d: d.__delitem__(slice(10, None)), ["file is 10 bytes, shorter than the 17-byte header"]),
+])
+def test_show_catches_corruptions(workdir, corrupt, problems):
+    make_image(workdir, "a.bin", "1.06")
+    data = build(workdir, "fw.dat", "a.bin")
+    corrupt(data)
+    (workdir / "fw.dat").write_bytes(data)
+    values = {}
+    if len(data) >= 68 + TRANSFER_SIZE + CRC_SIZE:
+        values["stored"] = f"0x{struct.unpack_from('<H', data, len(data) - CRC_SIZE)[0]:04x}"
+        values["computed"] = f"0x{crc16_arc(data[:-CRC_SIZE]):04x}"
+        header = image_header(data, 0)
+        values["image_stored"] = f"0x{header['crc']:04x}"
+        values["image_computed"] = f"0x{crc16_arc(data[68:68 + header['length']]):04x}"
+    result = fwpack("show", "fw.dat", cwd=workdir)
+    assert result.rc == 1
+    assert result.stdout.endswith("INVALID\n")
+    expected = "".join(f"fwpack show: fw.dat: {problem.format(**values)}\n" for problem in problems)
+    assert result.stderr == expected
+    report = json.loads(fwpack("show", "--json", "fw.dat", cwd=workdir).stdout)
+    assert report["ok"] is False and report["problems"] == [p.format(**values) for p in problems]

@@ -1,0 +1,7 @@
+// fwpack's subcommands; each takes the words after its own name and returns
+// the process exit status.
+#pragma once
+
+int run_build(int argc, char **argv);
+int run_image(int argc, char **argv);
+int run_show(int argc, char **argv);

@@ -1,0 +1,52 @@
+// fwpack: makes simulated firmware images, packs images into data files and
+// inspects data files. This file picks the subcommand.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "fwpack_commands.h"
+#include "fwpack_common.h"
+
+namespace {
+
+constexpr char USAGE[] =
+    "Usage: fwpack <command> [options]\n"
+    "\n"
+    "Makes, packs and checks firmware data files.\n"
+    "\n"
+    "Commands:\n"
+    "  build   pack firmware images into a data file\n"
+    "  image   make a simulated firmware image\n"
+    "  show    describe a data file and check it\n"
+    "\n"
+    "Run 'fwpack <command> --help' for the options of a command.\n"
+    "Exit status: 0 success, 1 refused input or failed check, 2 usage error.\n";
+
+struct Command {
+    const char *name;
+    int (*run)(int argc, char **argv);
+};
+
+constexpr Command COMMANDS[] = {
+    {"build", run_build},
+    {"image", run_image},
+    {"show", run_show},
+};
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2)
+        return usage_error(nullptr, "no command given");
+    const std::string command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        fputs(USAGE, stdout);
+        return EXIT_OK;
+    }
+    for (const Command &entry : COMMANDS) {
+        if (command == entry.name)
+            return entry.run(argc - 2, argv + 2);
+    }
+    return usage_error(nullptr, "unknown command '" + command + "'");
+}
