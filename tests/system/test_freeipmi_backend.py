@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from conftest import run_binary
+from conftest import VELMORAN, run_binary
 import ipmisim_bench
 from ipmisim_bench import IpmiSimBench, backend_environment, write_backend_config
 
@@ -172,3 +172,104 @@ def test_configuration_problems_are_named(tmp_path, setup, message):
     assert answers == ["0 0 0"] * 2
     assert errors.count("velmoran-freeipmi: ") == 1
     assert message in errors
+
+
+# --- velmoran itself on the FreeIPMI backend -------------------------------
+
+SLEEP_SHIM = ipmisim_bench.BUILD_DIR / "tests" / "shim" / "libsleepshim.so"
+CLEAR = "\r" + " " * 74 + "\r"
+BANNER = "\n   Velmoran Version:  1.09 \n   Copyright (c) 2026 The Velmoran Developers\n"
+PROGRAM_ONLY = pytest.mark.skipif(not SLEEP_SHIM.exists(),
+                                  reason="the sleep shim is not built; the program's waits would be real")
+
+
+def data_file(folder, revision):
+    """fwpack.dat with one simulated image of `revision`; returns the image bytes."""
+    from datafiles import build, make_image
+    image = make_image(folder, "image.bin", revision)
+    build(folder, "fwpack.dat", image.name)
+    return image.read_bytes()
+
+
+def run_velmoran(folder, config, *arguments, stdin=b"Y\n"):
+    environment = dict(backend_environment(config), LD_PRELOAD=str(SLEEP_SHIM))
+    return run_binary([VELMORAN, *arguments], folder, stdin=stdin, env=environment,
+                      timeout=300)
+
+
+def flashed_board_text(name):
+    progress = "".join(f"\r   Flash {percent}% Completed" for percent in range(1, 101))
+    return (f"   Processing {name} \n\r   Erasing ..completed{CLEAR}{progress}{CLEAR}\r"
+            f"   Flash Completed\n\r   Checking Revision {CLEAR}\r   Checking Revision completed\n")
+
+
+@PROGRAM_ONLY
+@pytest.mark.parametrize("drop_data", [0, 700])
+def test_velmoran_updates_two_boards_over_lan(bench_factory, tmp_path, drop_data):
+    """With drop_data one data reply per board is lost on the LAN on the way."""
+    bench = bench_factory({0xC0: "1.10", 0xC2: "1.10"}, erase_polls=ERASE_POLLS,
+                          drop_data=drop_data)
+    config = write_backend_config(tmp_path, bench.port)
+    image = data_file(tmp_path, "2.31")
+    run = run_velmoran(tmp_path, config)
+    table = ("\n   Firmware Versions                                 Current     Image\n"
+             "    Primary Backplane ............................    1.10       2.31   \n"
+             "    Secondary Backplane ..........................    1.10       2.31   \n")
+    assert run.stdout == (BANNER + f"\r   Searching for devices ...{CLEAR}"
+                          + f"\r   Loading file, please wait {CLEAR}"
+                          + "\r   Loading file completed    CRC Complete \n" + table
+                          + "\n   Continue ? Y/N: " + flashed_board_text("Primary Backplane")
+                          + flashed_board_text("Secondary Backplane"))
+    assert (run.stderr, run.rc) == ("", 0)
+    # The program sends the image with its first two bytes replaced by 0x00 0xB0.
+    expected = b"\x00\xb0" + image[2:TRANSFER_SIZE]
+    for address in (0xC0, 0xC2):
+        assert firmware_revision(bench, address) == "2.31"
+        assert bench.written_image(address) == expected
+        assert int(bench.counters(address)["enters"]) == 1
+
+
+@PROGRAM_ONLY
+def test_velmoran_flashes_the_board_that_answers(bench_factory, tmp_path):
+    bench = bench_factory({0xC0: "1.10"}, erase_polls=ERASE_POLLS)
+    config = write_backend_config(tmp_path, bench.port)
+    data_file(tmp_path, "2.31")
+    run = run_velmoran(tmp_path, config, "-q")
+    assert (run.stdout, run.stderr, run.rc) == ("", "", 0)
+    assert firmware_revision(bench, 0xC0) == "2.31"
+    assert bench.written_image(0xC2) is None
+
+
+@PROGRAM_ONLY
+def test_velmoran_reports_refused_unlock_codes(bench_factory, tmp_path):
+    bench = bench_factory({0xC0: "1.10", 0xC2: "1.10"}, accept="none")
+    config = write_backend_config(tmp_path, bench.port)
+    data_file(tmp_path, "2.31")
+    run = run_velmoran(tmp_path, config, "-q")
+    assert (run.stdout, run.stderr, run.rc) == ("", "\n   Flash Failed\n", 11)
+    assert firmware_revision(bench, 0xC0) == "1.10"
+    assert bench.counters(0xC0) == {}
+
+
+@PROGRAM_ONLY
+def test_velmoran_without_boards_finds_none(bench_factory, tmp_path):
+    bench = bench_factory({})
+    config = write_backend_config(tmp_path, bench.port)
+    data_file(tmp_path, "2.31")
+    run = run_velmoran(tmp_path, config)
+    assert (run.stdout, run.stderr, run.rc) == (
+        BANNER + f"\r   Searching for devices ...{CLEAR}", "\r   No devices found\n", 10)
+
+
+@PROGRAM_ONLY
+def test_velmoran_without_bmc_ends_in_bounded_time(tmp_path):
+    port = ipmisim_bench.free_udp_port()
+    config = write_backend_config(tmp_path, port, session_timeout_ms=300,
+                                  retransmission_timeout_ms=100)
+    data_file(tmp_path, "2.31")
+    started = time.monotonic()
+    run = run_velmoran(tmp_path, config)
+    assert (run.stdout, run.stderr, run.rc) == (
+        BANNER, f"velmoran-freeipmi: no BMC answered at 127.0.0.1:{port}\n"
+                "   IPMB enable channel failed \n", 27)
+    assert time.monotonic() - started < 20
