@@ -100,7 +100,10 @@ constexpr int HELP_TABLE_ROWS = 16;
 extern const OPTION_ENTRY_TYPE CONST_OPTION_ENTRY_ARRAY[OPTION_TABLE_ROWS];
 extern const HELP_ENTRY_TYPE CONST_HELP_ENTRY_ARRAY[HELP_TABLE_ROWS];
 
-OPTION_RETURN_CODE_TYPE options_parse(int argc, char **argv, OPTION_STRUCTURE_TYPE *options, char *offending_text);
+// On failure `offending_word` points at the command-line word as typed (it
+// may be longer than any text field); otherwise at the empty text.
+OPTION_RETURN_CODE_TYPE options_parse(int argc, char **argv, OPTION_STRUCTURE_TYPE *options,
+                                      const char **offending_word);
 const char *option_return_code_str(OPTION_RETURN_CODE_TYPE code);
 
 void option_help_show(int help_mask);

@@ -1,0 +1,40 @@
+// The IPMI library's entry: loads the configuration once, then hands every
+// request record to the session. Built as this backend's libqrxipm32.so.
+#include <cstdio>
+#include <type_traits>
+
+#include "backend_config.h"
+#include "backend_session.h"
+#include "ipmi/hapi_packet.h"
+
+namespace {
+
+bool configuration_failed = false;
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) uint16_t
+QRXIPMCommand(HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *response) {
+    if (!session_is_configured()) {
+        if (configuration_failed)
+            return 0;
+        BACKEND_CONFIG config;
+        char error[CONFIG_ERROR_SIZE] = {};
+        if (!config_load(config_path(), &config, error, sizeof error)) {
+            configuration_failed = true;
+            fprintf(stderr, "velmoran-freeipmi: %s\n", error);
+            fflush(stderr);
+            return 0;
+        }
+        session_reset(freeipmi_link_ops(), &config);
+    }
+    return session_exchange(request, response);
+}
+
+static_assert(std::is_same_v<decltype(&QRXIPMCommand), HAPI_IPMI_ENTRY>);
+
+// Ends the BMC session when the program closes the library, so that the
+// BMC's few session slots are not left taken until they time out.
+__attribute__((destructor)) static void close_session_at_unload() {
+    session_close();
+}

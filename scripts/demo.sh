@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# The main job, end to end: builds everything, packs a data file with fwpack
+# and updates the simulated platform's two backplanes with the real waits,
+# then runs again to show both boards up to date. Needs root (the simulated
+# driver service is bind-mounted over /etc/init.d in a private namespace).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+if [ "$(id -u)" != 0 ]; then
+    echo "demo.sh: run me as root (the simulated driver service needs a private mount namespace)" >&2
+    exit 1
+fi
+
+scripts/install-deps.sh
+cmake -S . -B build > /dev/null
+cmake --build build -j"$(nproc)"
+
+work=$(mktemp -d /tmp/velmoran-demo.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/platform" "$work/run"
+
+# Firmware 1.06 for boards that run 1.05.
+build/tools/fwpack image -o "$work/backplane.bin" --rev 1.06
+build/tools/fwpack build -o "$work/run/fwpack.dat" "$work/backplane.bin"
+build/tools/fwpack show "$work/run/fwpack.dat"
+
+# System 0x016D carries the two backplanes; each finishes its erase after a
+# poll or two, so the demo waits little beyond the protocol's fixed pauses.
+cat > "$work/platform/platform.txt" << 'EOF'
+system_id 0x016D
+board 0xC0 revision=01.05 erase_busy=1
+board 0xC2 revision=01.05 erase_busy=1
+EOF
+cp build/sim/tesselinstall.sh "$work/run/"
+mkdir -p /etc/init.d
+
+# One run of the real program in its current directory, with the simulated
+# libraries on the loader's search path and the simulated service scripts.
+run_velmoran() {
+    local status=0
+    env LD_LIBRARY_PATH="$root/build/sim" QRXSIM_STATE="$work/platform/platform.txt" \
+        unshare --mount --propagation private -- /bin/sh -c \
+        'mount --bind "$0" /etc/init.d && cd "$1" && exec "$2"' \
+        "$root/build/sim/init.d" "$work/run" "$root/build/src/velmoran" < "${answers:-/dev/stdin}" || status=$?
+    echo
+    echo "==> velmoran exit status: $status"
+}
+
+# Interactive when someone is at the terminal; otherwise every question is
+# answered Y from a file.
+answers=
+if [ ! -t 0 ]; then
+    answers="$work/answers"
+    printf 'Y\nY\nY\n' > "$answers"
+fi
+
+echo
+echo "==> Updating the simulated platform's backplanes (about 25 seconds of real waits)"
+run_velmoran
+
+echo
+echo "==> Running again: both boards are now up to date (exit status 1: nothing flashed)"
+run_velmoran

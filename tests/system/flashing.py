@@ -1,0 +1,170 @@
+"""What a flashing run prints and sends, built from the protocol's own pieces,
+for the system tests of updates, policies, failures and reports."""
+
+import pathlib
+import re
+import struct
+import subprocess
+
+import pytest
+
+from conftest import BUILD_DIR, SOURCE_DIR
+from datafiles import CRC_SIZE, FILE_HEADER, IMAGE_HEADER, SIGNATURE, TRANSFER_SIZE, build, crc16_arc, make_image
+from simplatform import PRIMARY, SECONDARY, MEDIA_BAY, Board, Platform, SimPlatform, banner
+
+
+def _unlock_code(prefix):
+    """One of the build's unlock codes, as the generated header spells it."""
+    header = (BUILD_DIR / "generated" / "unlock_codes.h").read_text()
+    return "".join(re.findall(rf"^constexpr char {prefix}_\d = '(.)';", header, re.MULTILINE))
+
+
+UNLOCK_CODE = _unlock_code("UNLOCK_CODE")
+ALT_UNLOCK_CODE = _unlock_code("ALT_UNLOCK_CODE")
+
+SCHEMA = SOURCE_DIR / "schema" / "velmoran.xsd"
+CLEAR = "\r" + " " * 74 + "\r"
+NAMES = {PRIMARY: "Primary Backplane", SECONDARY: "Secondary Backplane", MEDIA_BAY: "Media Bay"}
+CONTINUE = "   Continue ? Y/N: "
+TABLE_HEADER = "\n   Firmware Versions                                 Current     Image\n"
+LOADED = ("\r   Loading file, please wait " + CLEAR + "\r   Loading file completed " +
+          "   CRC " + "Complete \n")
+FLASH_FAILED = "\n   Flash Failed\n"
+CHUNK = 20
+FLASH_BASE = 0x1000
+
+
+def searching(rows=3):
+    return "\r   Searching for devices " + "." * rows + CLEAR
+
+
+def revision(major, minor):
+    return f"{major}.{minor:02x}"
+
+
+def table_line(address, current, image=None):
+    name_part = f"    {NAMES[address]} "
+    name_part += "." * (50 - len(name_part))
+    major, minor = current
+    boot_block = major & 0x80
+    if image:
+        form = "   BB{:2d}.{:02x}     {:2d}.{:02x}  " if boot_block else "   {:2d}.{:02x}      {:2d}.{:02x}   "
+        return name_part + form.format(major & 0x7F if boot_block else major, minor, *image) + "\n"
+    form = "   BB{:2d}.{:02x}      N/A  " if boot_block else "   {:2d}.{:02x}        N/A   "
+    return name_part + form.format(major & 0x7F if boot_block else major, minor) + "\n"
+
+
+def table(lines):
+    return TABLE_HEADER + "".join(lines) + ("\n" if lines else "")
+
+
+def progress(first=1, last=100):
+    return "".join(f"\r   Flash {percent}% Completed" for percent in range(first, last + 1))
+
+
+def erasing(dots=1):
+    return "\r   Erasing " + "." * dots + "completed"
+
+
+def flashed_board(address, erase_dots=1):
+    """Console output of one board flashed and verified."""
+    return ("   Processing " + NAMES[address] + " \n" + erasing(erase_dots) + CLEAR + progress() + CLEAR +
+            "\r   Flash Completed\n" + "\r   Checking Revision " + CLEAR + "\r   Checking Revision completed\n")
+
+
+def skipped_board(address):
+    return "   Skipping flash of " + NAMES[address] + " as versions are same. \n"
+
+
+def unlock_request(address, code=UNLOCK_CODE):
+    return f"{address:02X} 20 00 {code.encode().hex().upper()}"
+
+
+def data_requests(address, image):
+    """The firmware data commands that send `image` (at least the transfer
+    size), its first two bytes patched to the transfer size."""
+    sent = bytearray(image[:TRANSFER_SIZE])
+    sent[0:2] = struct.pack("<H", TRANSFER_SIZE)
+    lines = []
+    for offset in range(0, TRANSFER_SIZE, CHUNK):
+        data = struct.pack("<H", FLASH_BASE + offset) + sent[offset:offset + CHUNK]
+        lines.append(f"{address:02X} 20 01 {data.hex().upper()}")
+    return lines
+
+
+def board_transfer(address, image, erase_attempts=2):
+    """Every request of one successful board flash, attempts included."""
+    return ([f"{address:02X} 18 01", unlock_request(address)] + [f"{address:02X} 18 01"] * erase_attempts +
+            data_requests(address, image) + [f"{address:02X} 20 04", f"{address:02X} 18 01"])
+
+
+LOCK_PANEL = ["20 00 01", "20 00 0A F1", "20 00 0A F5"]
+RESTORE_PANEL = ["20 00 0A F0"]
+
+
+class Package:
+    """A data file made with fwpack from one simulated image."""
+
+    def __init__(self, folder, rev="1.06", length=None):
+        folder = pathlib.Path(folder)
+        folder.mkdir(parents=True, exist_ok=True)
+        path = make_image(folder, "image.bin", rev, length)
+        self.image = path.read_bytes()
+        self.data = bytes(build(folder, "fwpack.dat", "image.bin"))
+        major, minor = rev.split(".")
+        self.revision = (int(major), int(minor, 16))
+
+    def files(self):
+        return {"fwpack.dat": self.data}
+
+
+def pack(images, revisions, trailer=b""):
+    """A data file packed here byte by byte, for layouts fwpack refuses to
+    make: `images` are placed after the headers in order, each header
+    carrying its own length and CRC; `trailer` follows inside the file."""
+    count = len(images)
+    offset = FILE_HEADER.size + IMAGE_HEADER.size * count
+    headers = b""
+    body = b""
+    for image, (major, minor) in zip(images, revisions):
+        headers += IMAGE_HEADER.pack(0, 2, b"\0" * 4, major, minor, crc16_arc(image), len(image),
+                                     offset + len(body), b"\0" * 32)
+        body += image
+    length = offset + len(body) + len(trailer) + CRC_SIZE
+    data = FILE_HEADER.pack(2, count, length, b"\0\0", SIGNATURE) + headers + body + trailer
+    return data + struct.pack("<H", crc16_arc(data))
+
+
+def sim_image(rev, length=TRANSFER_SIZE):
+    """Image bytes as a simulated board understands them: length marker, revision, filler."""
+    image = bytearray((i * 37 + 11) & 0xFF for i in range(length))
+    image[0:2] = struct.pack("<H", length & 0xFFFF)
+    image[2], image[3] = rev
+    return bytes(image)
+
+
+def flash_platform(*boards, **settings):
+    return Platform(boards=list(boards), **settings)
+
+
+def board(address, rev=(0x01, 0x05), **settings):
+    """A board whose erase is over after the first poll's first attempt."""
+    settings.setdefault("erase_busy", 1)
+    return Board(address, revision=rev, **settings)
+
+
+def validate(document, folder):
+    """Validates an XML document against the program's schema."""
+    path = pathlib.Path(folder) / "document.xml"
+    path.write_text(document)
+    check = subprocess.run(["xmllint", "--noout", "--schema", str(SCHEMA), str(path)],
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    assert check.returncode == 0, check.stdout + document
+
+
+@pytest.fixture
+def options():
+    """Skips a test whose run needs the command line understood."""
+    if not banner():
+        pytest.skip("option translation not built")
+    return banner()

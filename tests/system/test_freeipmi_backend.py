@@ -1,0 +1,275 @@
+"""The FreeIPMI build of the management libraries against an emulated BMC
+(ipmi_sim with the boards' module) over LAN 2.0: the program's request
+records go in through the library entry, ipmitool checks the result."""
+
+import random
+import time
+
+import pytest
+
+from conftest import VELMORAN, run_binary
+import ipmisim_bench
+from ipmisim_bench import IpmiSimBench, backend_environment, write_backend_config
+
+pytestmark = pytest.mark.skipif(bool(ipmisim_bench.missing_parts()),
+                                reason="ipmi_sim bench not available: "
+                                + ", ".join(ipmisim_bench.missing_parts()))
+
+TRANSFER_BASE = 0x1000
+TRANSFER_SIZE = 0xB000
+CHUNK = 20
+ERASE_POLLS = 3
+
+
+@pytest.fixture
+def bench_factory(tmp_path):
+    started = []
+
+    def start(boards={0xC0: "1.10", 0xC2: "2.05"}, **options):
+        bench = IpmiSimBench(tmp_path / f"sim{len(started)}", boards, **options).start()
+        started.append(bench)
+        return bench
+    yield start
+    for bench in started:
+        bench.stop()
+
+
+def drive(config, lines, timeout=120):
+    """Sends driver lines through the library; returns (answer lines, stderr)."""
+    result = run_binary([ipmisim_bench.DRIVER], config.parent, env=backend_environment(config),
+                        stdin=("\n".join(lines) + "\n").encode(), timeout=timeout)
+    assert result.rc == 0, result
+    return result.stdout.splitlines(), result.stderr
+
+
+def hex_line(address, netfn, command, data=b""):
+    return " ".join(f"{byte:x}" for byte in (address, netfn, command, *data))
+
+
+def transfer_lines(address, image):
+    lines = [hex_line(address, 0x20, 0x00, b"BPFW")]
+    lines += [hex_line(address, 0x18, 0x01)] * (ERASE_POLLS + 1)
+    for offset in range(0, TRANSFER_SIZE, CHUNK):
+        target = TRANSFER_BASE + offset
+        lines.append(hex_line(address, 0x20, 0x01,
+                              bytes([target & 0xFF, target >> 8]) + image[offset:offset + CHUNK]))
+    lines.append(hex_line(address, 0x20, 0x04))
+    return lines
+
+
+def sim_image(major, minor, seed):
+    generator = random.Random(seed)
+    image = bytearray(generator.randbytes(TRANSFER_SIZE))
+    image[2], image[3] = major, minor
+    return bytes(image)
+
+
+def firmware_revision(bench, address):
+    shown = bench.ipmitool("-b", "0", "-t", f"0x{address:x}", "mc", "info")
+    assert shown.returncode == 0, shown.stderr
+    return next(line.split(":", 1)[1].strip() for line in shown.stdout.splitlines()
+                if line.startswith("Firmware Revision"))
+
+
+@pytest.mark.parametrize("line, expected", [
+    # BMC, directly: Get Device ID answers 15 data bytes (length counts 3 more).
+    ("20 18 01", "1 0 18 00 20 01 01 00 02 bf 91 12 00 00 01 00 00 00 00"),
+    # A board, bridged over IPMB: its own revision bytes.
+    ("c0 18 01", "1 0 18 00 01 01 01 10 02 01 91 12 00 00 01 00 00 00 00"),
+    ("c2 18 01", "1 0 18 00 01 01 02 05 02 01 91 12 00 00 01 00 00 00 00"),
+    # Enable Message Channel Receive for channel 0.
+    ("20 18 32 0 1", "1 0 5 00 00 01"),
+    # A refusal comes back as the answer's completion code, not as no answer.
+    ("20 18 5a", "1 0 3 c1"),
+    ("c2 20 04", "1 0 3 d5"),
+    # A board that is not on the IPMB: the entry reports no exchange.
+    ("c4 18 01", "0 0 0"),
+])
+def test_records_reach_bmc_and_boards(bench_factory, tmp_path, line, expected):
+    bench = bench_factory()
+    config = write_backend_config(tmp_path, bench.port)
+    answers, errors = drive(config, [line])
+    assert answers == [expected]
+    assert errors == ""
+
+
+@pytest.mark.parametrize("system_id, expected", [
+    ("16D", "1 fe 016d"),       # above one byte: the 0xFE escape
+    ("42", "1 42 0000"),
+    (None, "0 00 0000"),        # none configured: the program's own option decides
+])
+def test_host_information_reports_configured_system_id(tmp_path, system_id, expected):
+    config = write_backend_config(tmp_path, 1, system_id=system_id)
+    answers, errors = drive(config, ["sysid"])
+    assert answers == [expected]
+    assert errors == ""
+
+
+@pytest.mark.parametrize("drop_data", [0, 1000])
+def test_transfer_writes_image_and_revision(bench_factory, tmp_path, drop_data):
+    """A whole transfer; with drop_data the board's reply to one data command
+    is lost on the LAN, FreeIPMI sends the request again, and the repeated
+    chunk, carrying its own address, leaves the written image the same."""
+    bench = bench_factory(drop_data=drop_data, erase_polls=ERASE_POLLS)
+    config = write_backend_config(tmp_path, bench.port)
+    image = sim_image(0x02, 0x31, seed=drop_data)
+    answers, errors = drive(config, transfer_lines(0xC0, image))
+    assert errors == ""
+    assert answers[0] == "1 0 3 00"                                  # unlock accepted
+    assert answers[1:1 + ERASE_POLLS] == ["1 0 3 c0"] * ERASE_POLLS   # busy erasing
+    assert answers[1 + ERASE_POLLS].startswith("1 0 18 00 ")
+    assert set(answers[2 + ERASE_POLLS:]) == {"1 0 3 00"}            # every chunk and the exit
+    assert bench.written_image(0xC0) == image
+    chunks = TRANSFER_SIZE // CHUNK + 1
+    received = int(bench.counters(0xC0)["data_commands"])
+    # How often FreeIPMI repeats a lost exchange is its own affair; what
+    # matters is that the repeats happened and changed nothing.
+    assert received > chunks if drop_data else received == chunks
+    assert firmware_revision(bench, 0xC0) == "2.31"
+    assert firmware_revision(bench, 0xC2) == "2.05"                  # the other board untouched
+
+
+@pytest.mark.parametrize("accept, answer", [("none", "1 0 3 cc"), ("alternate", "1 0 3 cc")])
+def test_refused_unlock_code_is_a_completion_code(bench_factory, tmp_path, accept, answer):
+    bench = bench_factory(accept=accept)
+    config = write_backend_config(tmp_path, bench.port)
+    answers, _ = drive(config, [hex_line(0xC0, 0x20, 0x00, b"BPFW"), hex_line(0xC0, 0x18, 0x01)])
+    assert answers == [answer, "1 0 18 00 01 01 01 10 02 01 91 12 00 00 01 00 00 00 00"]
+
+
+def test_missing_bmc_fails_in_bounded_time_and_says_so_once(tmp_path):
+    port = ipmisim_bench.free_udp_port()
+    config = write_backend_config(tmp_path, port, session_timeout_ms=300,
+                                  retransmission_timeout_ms=100)
+    started = time.monotonic()
+    answers, errors = drive(config, ["20 18 01"] * 3, timeout=30)
+    assert answers == ["0 0 0"] * 3
+    assert errors == f"velmoran-freeipmi: no BMC answered at 127.0.0.1:{port}\n"
+    assert time.monotonic() - started < 10
+
+
+def test_refused_password_gives_up_after_one_try(bench_factory, tmp_path):
+    bench = bench_factory()
+    config = write_backend_config(tmp_path, bench.port, password="wrong-password")
+    answers, errors = drive(config, ["20 18 01"] * 5)
+    assert answers == ["0 0 0"] * 5
+    lines = errors.splitlines()
+    assert len(lines) == 1
+    assert lines[0].startswith(f"velmoran-freeipmi: the BMC at 127.0.0.1:{bench.port} "
+                               "refused the session: ")
+
+
+@pytest.mark.parametrize("setup, message", [
+    (lambda folder, config: config.write_text(config.read_text() + "colour = blue\n"),
+     "freeipmi.conf:13: unknown setting or bad value for \"colour\""),
+    (lambda folder, config: (folder / "bmc.password").chmod(0o644),
+     "bmc.password: other users can access it; chmod o-rwx first"),
+])
+def test_configuration_problems_are_named(tmp_path, setup, message):
+    config = write_backend_config(tmp_path, ipmisim_bench.free_udp_port())
+    setup(tmp_path, config)
+    answers, errors = drive(config, ["20 18 01", "20 18 01"])
+    assert answers == ["0 0 0"] * 2
+    assert errors.count("velmoran-freeipmi: ") == 1
+    assert message in errors
+
+
+# --- velmoran itself on the FreeIPMI backend -------------------------------
+
+SLEEP_SHIM = ipmisim_bench.BUILD_DIR / "tests" / "shim" / "libsleepshim.so"
+CLEAR = "\r" + " " * 74 + "\r"
+BANNER = "\n   Velmoran Version:  1.09 \n   Copyright (c) 2026 The Velmoran Developers\n"
+PROGRAM_ONLY = pytest.mark.skipif(not SLEEP_SHIM.exists(),
+                                  reason="the sleep shim is not built; the program's waits would be real")
+
+
+def data_file(folder, revision):
+    """fwpack.dat with one simulated image of `revision`; returns the image bytes."""
+    from datafiles import build, make_image
+    image = make_image(folder, "image.bin", revision)
+    build(folder, "fwpack.dat", image.name)
+    return image.read_bytes()
+
+
+def run_velmoran(folder, config, *arguments, stdin=b"Y\n"):
+    environment = dict(backend_environment(config), LD_PRELOAD=str(SLEEP_SHIM))
+    return run_binary([VELMORAN, *arguments], folder, stdin=stdin, env=environment,
+                      timeout=300)
+
+
+def flashed_board_text(name):
+    progress = "".join(f"\r   Flash {percent}% Completed" for percent in range(1, 101))
+    return (f"   Processing {name} \n\r   Erasing ..completed{CLEAR}{progress}{CLEAR}\r"
+            f"   Flash Completed\n\r   Checking Revision {CLEAR}\r   Checking Revision completed\n")
+
+
+@PROGRAM_ONLY
+@pytest.mark.parametrize("drop_data", [0, 700])
+def test_velmoran_updates_two_boards_over_lan(bench_factory, tmp_path, drop_data):
+    """With drop_data one data reply per board is lost on the LAN on the way."""
+    bench = bench_factory({0xC0: "1.10", 0xC2: "1.10"}, erase_polls=ERASE_POLLS,
+                          drop_data=drop_data)
+    config = write_backend_config(tmp_path, bench.port)
+    image = data_file(tmp_path, "2.31")
+    run = run_velmoran(tmp_path, config)
+    table = ("\n   Firmware Versions                                 Current     Image\n"
+             "    Primary Backplane ............................    1.10       2.31   \n"
+             "    Secondary Backplane ..........................    1.10       2.31   \n")
+    assert run.stdout == (BANNER + f"\r   Searching for devices ...{CLEAR}"
+                          + f"\r   Loading file, please wait {CLEAR}"
+                          + "\r   Loading file completed    CRC Complete \n" + table
+                          + "\n   Continue ? Y/N: " + flashed_board_text("Primary Backplane")
+                          + flashed_board_text("Secondary Backplane"))
+    assert (run.stderr, run.rc) == ("", 0)
+    # The program sends the image with its first two bytes replaced by 0x00 0xB0.
+    expected = b"\x00\xb0" + image[2:TRANSFER_SIZE]
+    for address in (0xC0, 0xC2):
+        assert firmware_revision(bench, address) == "2.31"
+        assert bench.written_image(address) == expected
+        assert int(bench.counters(address)["enters"]) == 1
+
+
+@PROGRAM_ONLY
+def test_velmoran_flashes_the_board_that_answers(bench_factory, tmp_path):
+    bench = bench_factory({0xC0: "1.10"}, erase_polls=ERASE_POLLS)
+    config = write_backend_config(tmp_path, bench.port)
+    data_file(tmp_path, "2.31")
+    run = run_velmoran(tmp_path, config, "-q")
+    assert (run.stdout, run.stderr, run.rc) == ("", "", 0)
+    assert firmware_revision(bench, 0xC0) == "2.31"
+    assert bench.written_image(0xC2) is None
+
+
+@PROGRAM_ONLY
+def test_velmoran_reports_refused_unlock_codes(bench_factory, tmp_path):
+    bench = bench_factory({0xC0: "1.10", 0xC2: "1.10"}, accept="none")
+    config = write_backend_config(tmp_path, bench.port)
+    data_file(tmp_path, "2.31")
+    run = run_velmoran(tmp_path, config, "-q")
+    assert (run.stdout, run.stderr, run.rc) == ("", "\n   Flash Failed\n", 11)
+    assert firmware_revision(bench, 0xC0) == "1.10"
+    assert bench.counters(0xC0) == {}
+
+
+@PROGRAM_ONLY
+def test_velmoran_without_boards_finds_none(bench_factory, tmp_path):
+    bench = bench_factory({})
+    config = write_backend_config(tmp_path, bench.port)
+    data_file(tmp_path, "2.31")
+    run = run_velmoran(tmp_path, config)
+    assert (run.stdout, run.stderr, run.rc) == (
+        BANNER + f"\r   Searching for devices ...{CLEAR}", "\r   No devices found\n", 10)
+
+
+@PROGRAM_ONLY
+def test_velmoran_without_bmc_ends_in_bounded_time(tmp_path):
+    port = ipmisim_bench.free_udp_port()
+    config = write_backend_config(tmp_path, port, session_timeout_ms=300,
+                                  retransmission_timeout_ms=100)
+    data_file(tmp_path, "2.31")
+    started = time.monotonic()
+    run = run_velmoran(tmp_path, config)
+    assert (run.stdout, run.stderr, run.rc) == (
+        BANNER, f"velmoran-freeipmi: no BMC answered at 127.0.0.1:{port}\n"
+                "   IPMB enable channel failed \n", 27)
+    assert time.monotonic() - started < 20
