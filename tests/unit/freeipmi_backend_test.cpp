@@ -63,7 +63,8 @@ LINK_RESULT fake_exchange(void *link, const LINK_REQUEST *request, uint8_t *answ
     *answer_length = 0;
     if (result == LINK_OK) {
         size_t length = std::min(capacity, fake.answer.size());
-        memcpy(answer, fake.answer.data(), length);
+        if (length > 0)
+            memcpy(answer, fake.answer.data(), length);
         *answer_length = length;
     }
     return result;
@@ -100,7 +101,8 @@ protected:
         request.slave_address = address;
         request.netfn = netfn;
         request.command = command;
-        memcpy(request.data, data.data(), data.size());
+        if (!data.empty())
+            memcpy(request.data, data.data(), data.size());
         request.data_length = static_cast<uint32_t>(data.size() + 2);
         return request;
     }
