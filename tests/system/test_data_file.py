@@ -162,3 +162,11 @@ def test_file_packed_by_fwpack_is_flashed_then_described(tmp_path):
         f"crc 0x{crcs[1]:04x} ok\n"
         f"  file crc     0x{file_crc:04x} ok\n"
         f"valid\n")
+
+
+def test_missing_file_in_quiet_mode_still_reaches_the_log(tmp_path, options):
+    sim = SimPlatform(tmp_path, flash_platform(board(PRIMARY), system_id=0x016C))
+    run = sim.run("-quiet", "-log=run.txt", "-input=absent.dat")
+    assert (run.rc, run.stdout, run.stderr) == (2, "", "")
+    log = (sim.cwd / "run.txt").read_bytes()
+    assert b"\r   Cannot find absent.dat \n" in log

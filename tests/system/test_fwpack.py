@@ -200,6 +200,14 @@ def append_bytes(data):
     data += b"\x01\x02\x03"
 
 
+def set_image_field(name, value):
+    fields = {"length": 11, "offset": 15}
+    def change(data):
+        struct.pack_into("<I", data, FILE_HEADER.size + fields[name], value)
+        reseal(data)
+    return change
+
+
 @pytest.mark.parametrize("corrupt, problems", [
     (corrupt_version, ["version 3 is not supported (only 2)"]),
     (lambda d: corrupt_signature(d, 0, ord("q")),
@@ -210,6 +218,12 @@ def append_bytes(data):
     (flip_image_byte, ["image 0: CRC {image_stored} stored, {image_computed} computed"]),
     (zero_image_count, ["image count is 0"]),
     (append_bytes, ["3 bytes after the file length are not covered by the file CRC"]),
+    (set_image_field("length", 0), ["image 0: length is 0, which no image CRC can cover",
+                                    "image 0: first two data bytes read 0xb000, not 0x0000 (the low 16 bits of its "
+                                    "length)"]),
+    (set_image_field("offset", 0xFFFFFFF0), ["image 0: data (offset 4294967280, length 45056) is not inside the file",
+                                             "image 0: only 0 bytes from its data offset, fewer than the 45056 a "
+                                             "board is sent"]),
     (lambda d: d.__delitem__(slice(40, None)),
      ["file length 45126 is beyond the end of the file (40 bytes)", "image headers run past the end of the file: 1 declared, 0 fit"]),
     (lambda d: d.__delitem__(slice(10, None)), ["file is 10 bytes, shorter than the 17-byte header"]),
