@@ -42,6 +42,7 @@ SERVICE_FILE = "service.txt"
 SERVICE_LOG = "service.log"
 REQUEST_LOG = "requests.log"
 SLEEP_LOG = "sleeps.log"
+BOARD_IMAGES = "board_*.bin"
 
 # The flash range the transfer protocol writes: image files hold these bytes.
 FLASH_START = 0x1000
@@ -312,6 +313,10 @@ class SimPlatform:
             pytest.skip("needs root and a private mount namespace (unshare --mount)")
         for log in (REQUEST_LOG, SLEEP_LOG, SERVICE_LOG):
             (self.state_dir / log).unlink(missing_ok=True)
+        # The library never reads the images back, and `images` must show only
+        # what this run wrote, not what an earlier run left behind.
+        for image in self.state_dir.glob(BOARD_IMAGES):
+            image.unlink()
         script = self.cwd / "tesselinstall.sh"
         script.unlink(missing_ok=True)
         if install_script:
@@ -343,7 +348,7 @@ class SimPlatform:
     def _collect(self, result):
         service = Service.parse(self._read(SERVICE_FILE))
         images = {}
-        for path in self.state_dir.glob("board_*.bin"):
+        for path in self.state_dir.glob(BOARD_IMAGES):
             images[int(path.stem.split("_")[1], 16)] = path.read_bytes()
         sleeps = []
         for line in self._read(SLEEP_LOG).split():
