@@ -94,17 +94,20 @@ class Board:
 class Fault:
     """An injected fault: requests matching target/netfn/command (None: any)
     get `kind` ("cc=0xC1", "driver", "noexchange", "short", "overlong"),
-    the first `count` of them, or all when count is None."""
+    the first `count` of them, or all when count is None, once `after`
+    matching requests have gone through untouched."""
     target: int
     netfn: int
     command: int
     kind: str
     count: int = None
+    after: int = 0
 
     def render(self):
         selectors = ["*" if value is None else f"0x{value:02X}" for value in (self.target, self.netfn, self.command)]
         count = "always" if self.count is None else str(self.count)
-        return f"fault {' '.join(selectors)} {self.kind} {count}"
+        after = f" after={self.after}" if self.after else ""
+        return f"fault {' '.join(selectors)} {self.kind} {count}{after}"
 
 
 @dataclass
@@ -185,9 +188,15 @@ class Platform:
             elif key == "board":
                 platform.boards.append(_parse_board(values))
             elif key == "fault":
-                target, netfn, command, kind, count = values
+                target, netfn, command, kind = values[:4]
                 selector = [None if value == "*" else int(value, 0) for value in (target, netfn, command)]
-                platform.faults.append(Fault(*selector, kind, None if count == "always" else int(count)))
+                fault = Fault(*selector, kind)
+                for word in values[4:]:
+                    if word.startswith("after="):
+                        fault.after = int(word[len("after="):])
+                    elif word != "always":
+                        fault.count = int(word)
+                platform.faults.append(fault)
         return platform
 
 
