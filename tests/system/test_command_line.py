@@ -1,13 +1,11 @@
 """The command line as a user meets it: version and help requests, rejected
 words, the log file and the loop option, checked on the real binary."""
 
-import subprocess
-
 import pytest
 
 from conftest import VELMORAN
-from flashing import CONTINUE, LOADED, Package, board, flash_platform, flashed_board, searching, table, table_line
-from simplatform import PRIMARY, SimPlatform, banner
+from flashing import Package, board, flash_platform
+from simplatform import PRIMARY, SimPlatform
 
 BANNER = "\n   Velmoran Version:  1.09 \n   Copyright (c) 2026 The Velmoran Developers\n"
 NORMAL_HELP = (
@@ -100,23 +98,8 @@ def test_log_that_cannot_be_created_does_not_stop_a_version_run(velmoran, workdi
         0, BANNER, " Cannot create no-such-dir/run.log \n")
 
 
-# Long enough for many flash runs of the simulated board (each takes
-# milliseconds), short enough to keep the suite quick.
-LOOP_WATCH_SECONDS = 3
-
-
 def loop_platform(tmp_path):
     return Package(tmp_path / "pack"), SimPlatform(tmp_path, flash_platform(board(PRIMARY), system_id=0x016C))
-
-
-def test_loop_repeats_a_successful_flash_run_without_asking_again(tmp_path):
-    package, sim = loop_platform(tmp_path)
-    with pytest.raises(subprocess.TimeoutExpired) as stopped:
-        sim.run("-tloop", stdin=b"Y\n", files=package.files(), timeout=LOOP_WATCH_SECONDS)
-    stdout = stopped.value.stdout.decode("latin-1")
-    head = banner() + searching() + LOADED + table([table_line(PRIMARY, (1, 0x05), (1, 0x06))]) + CONTINUE
-    assert stdout.startswith(head + flashed_board(PRIMARY) * 3)
-    assert stdout.count(CONTINUE) == 1
 
 
 def test_loop_with_nothing_to_flash_runs_once_like_a_plain_run(tmp_path):
