@@ -61,7 +61,8 @@ def main():
         work = pathlib.Path(folder)
         (work / "run").mkdir()
         subprocess.run([FWPACK, "image", "-o", work / "image.bin", "--rev", "1.06"], check=True)
-        subprocess.run([FWPACK, "build", "-o", work / "run" / "fwpack.dat", work / "image.bin"], check=True)
+        subprocess.run([FWPACK, "build", "-o", work / "run" / "fwpack.dat", "--rev", "1.06", work / "image.bin"],
+                       check=True)
         shutil.copy2(SIM / "tesselinstall.sh", work / "run")
         data_kib = (work / "run" / "fwpack.dat").stat().st_size / 1024
 

@@ -22,7 +22,7 @@ mkdir -p "$work/platform" "$work/run"
 
 # Firmware 1.06 for boards that run 1.05.
 build/tools/fwpack image -o "$work/backplane.bin" --rev 1.06
-build/tools/fwpack build -o "$work/run/fwpack.dat" "$work/backplane.bin"
+build/tools/fwpack build -o "$work/run/fwpack.dat" --rev 1.06 "$work/backplane.bin"
 build/tools/fwpack show "$work/run/fwpack.dat"
 
 # System 0x016D carries the two backplanes; each finishes its erase after a

@@ -189,8 +189,14 @@ Fault *matching_fault(const HAPI_IPMI_PACKET *request)
         if (fault.remaining == 0)
             continue;
         if ((fault.target < 0 || fault.target == request->slave_address) && (fault.netfn < 0 || fault.netfn == request->netfn) &&
-            (fault.command < 0 || fault.command == request->command))
+            (fault.command < 0 || fault.command == request->command)) {
+            // A rule that starts later lets this request go on to the next rules.
+            if (fault.pass_first > 0) {
+                fault.pass_first--;
+                continue;
+            }
             return &fault;
+        }
     }
     return nullptr;
 }

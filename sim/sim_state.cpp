@@ -128,7 +128,7 @@ bool parse_fault(std::istringstream &words, const std::string &text, Fault *faul
     std::string target, netfn, command, kind, count;
     if (!(words >> target >> netfn >> command >> kind) || !parse_selector(target, &fault->target) ||
         !parse_selector(netfn, &fault->netfn) || !parse_selector(command, &fault->command)) {
-        *error = "fault needs TARGET NETFN COMMAND KIND [COUNT]";
+        *error = "fault needs TARGET NETFN COMMAND KIND [COUNT] [after=N]";
         return false;
     }
     unsigned long number = 0;
@@ -147,12 +147,25 @@ bool parse_fault(std::istringstream &words, const std::string &text, Fault *faul
         *error = "unknown fault kind '" + kind + "'";
         return false;
     }
-    if (words >> count && count != "always") {
-        if (!parse_number(count, COUNT_LIMIT, &number)) {
+    // Then, in any order: COUNT (or "always") and after=N.
+    static const std::string after_key = "after=";
+    bool counted = false;
+    while (words >> count) {
+        if (count.rfind(after_key, 0) == 0) {
+            if (!parse_number(count.substr(after_key.size()), COUNT_LIMIT, &number)) {
+                *error = "bad fault start '" + count + "'";
+                return false;
+            }
+            fault->pass_first = static_cast<int>(number);
+            continue;
+        }
+        if (counted || (count != "always" && !parse_number(count, COUNT_LIMIT, &number))) {
             *error = "bad fault count '" + count + "'";
             return false;
         }
-        fault->remaining = static_cast<int>(number);
+        counted = true;
+        if (count != "always")
+            fault->remaining = static_cast<int>(number);
     }
     fault->text = text;
     return true;

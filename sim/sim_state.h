@@ -63,6 +63,7 @@ struct Fault {
     FaultKind kind = FaultKind::completion_code;
     uint8_t completion_code = 0xC0;
     int remaining = FAULT_ALWAYS;   // matching requests still affected
+    int pass_first = 0;             // matching requests let through before the rule starts
     std::string text;               // as written, for the state file
 };
 

@@ -10,8 +10,7 @@
 #include <cstring>
 #include <sys/stat.h>
 
-#include <freeipmi/api/ipmi-api.h>
-#include <freeipmi/spec/ipmi-privilege-level-spec.h>
+#include <freeipmi/freeipmi.h>
 
 namespace {
 

@@ -122,8 +122,9 @@ OPTION_RETURN_CODE_TYPE argument_check(const char *argument, ENUM_TYPE id)
     case ENUM_SYSID: {
         if (argument[0] == '\0')
             return OPTION_ARGUMENT_EMPTY;
+        // Size checked first: scanning a number too big for its target is undefined.
         unsigned int digits_read = 0;
-        if (sscanf(argument, "%x", &digits_read) != 1 || !system_id_fits_in_32_bits(argument))
+        if (!system_id_fits_in_32_bits(argument) || sscanf(argument, "%x", &digits_read) != 1)
             return OPTION_ARGUMENT_INVALID_SYSTEM_ID;
         // Signed on purpose: a negative number passes and its low 16 bits are used.
         int32_t system_id = static_cast<int32_t>(digits_read);

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "datafile/proc_crc.h"
@@ -103,8 +102,10 @@ RETURN_CODE load_data_file(const char *path)
     }
     file_buf_max_data_count = static_cast<uint32_t>(size);
     // An empty file is still a loaded file: ask for at least one byte so that
-    // malloc(0) cannot pass for an allocation failure.
-    file_buf = static_cast<uint8_t *>(malloc(size > 0 ? static_cast<size_t>(size) : 1));
+    // a zero-size allocation cannot pass for a failure. Zeroed, so that what a
+    // short read leaves unread is never stray heap contents, without touching
+    // the pages of a size that a directory or special file merely claims.
+    file_buf = static_cast<uint8_t *>(calloc(size > 0 ? static_cast<size_t>(size) : 1, 1));
     if (file_buf == nullptr) {
         fclose(stream);
         display_redirection(PRT_ERROR, MSG_OUT_OF_MEMORY);
@@ -117,8 +118,6 @@ RETURN_CODE load_data_file(const char *path)
 
     RETURN_CODE result;
     if (count != file_buf_max_data_count) {
-        // The part that was not read must not be left as stray heap contents.
-        memset(file_buf + count, 0, file_buf_max_data_count - count);
         display_redirection(PRT_ERROR, MSG_LOADING_FAILED);
         result = RC_FAILED;
     } else {

@@ -95,11 +95,12 @@ RETURN_CODE prompt_user(const PRT_OPTIONS type, const char *text)
 
     // glibc keeps what a pipe or file still holds for later prompts here.
     fflush(stdin);
-    char answer = ' ';
+    // Kept as read (0 to 255): a byte above 127 must not reach toupper as a negative char.
+    int answer = ' ';
     bool input_ended = false;
     while (toupper(answer) != 'Y' && toupper(answer) != 'N') {
         if (display_redirection(type, text) == RC_DISPLAYED) {
-            char line[PROMPT_READ_LIMIT];
+            int first = EOF;
             int stored = 0;
             while (stored < PROMPT_READ_LIMIT) {
                 int c = getchar();
@@ -109,10 +110,12 @@ RETURN_CODE prompt_user(const PRT_OPTIONS type, const char *text)
                 }
                 if (c == '\n')
                     break;
-                line[stored++] = static_cast<char>(c);
+                if (stored == 0)
+                    first = c;
+                stored++;
             }
             if (stored == 1)
-                answer = line[0];
+                answer = first;
         } else {
             answer = 'Y';
         }

@@ -110,7 +110,7 @@ class Package:
         folder.mkdir(parents=True, exist_ok=True)
         path = make_image(folder, "image.bin", rev, length)
         self.image = path.read_bytes()
-        self.data = bytes(build(folder, "fwpack.dat", "image.bin"))
+        self.data = bytes(build(folder, "fwpack.dat", "--rev", rev, "image.bin"))
         major, minor = rev.split(".")
         self.revision = (int(major), int(minor, 16))
 

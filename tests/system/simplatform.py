@@ -42,6 +42,7 @@ SERVICE_FILE = "service.txt"
 SERVICE_LOG = "service.log"
 REQUEST_LOG = "requests.log"
 SLEEP_LOG = "sleeps.log"
+BOARD_IMAGES = "board_*.bin"
 
 # The flash range the transfer protocol writes: image files hold these bytes.
 FLASH_START = 0x1000
@@ -94,17 +95,20 @@ class Board:
 class Fault:
     """An injected fault: requests matching target/netfn/command (None: any)
     get `kind` ("cc=0xC1", "driver", "noexchange", "short", "overlong"),
-    the first `count` of them, or all when count is None."""
+    the first `count` of them, or all when count is None, once `after`
+    matching requests have gone through untouched."""
     target: int
     netfn: int
     command: int
     kind: str
     count: int = None
+    after: int = 0
 
     def render(self):
         selectors = ["*" if value is None else f"0x{value:02X}" for value in (self.target, self.netfn, self.command)]
         count = "always" if self.count is None else str(self.count)
-        return f"fault {' '.join(selectors)} {self.kind} {count}"
+        after = f" after={self.after}" if self.after else ""
+        return f"fault {' '.join(selectors)} {self.kind} {count}{after}"
 
 
 @dataclass
@@ -185,9 +189,15 @@ class Platform:
             elif key == "board":
                 platform.boards.append(_parse_board(values))
             elif key == "fault":
-                target, netfn, command, kind, count = values
+                target, netfn, command, kind = values[:4]
                 selector = [None if value == "*" else int(value, 0) for value in (target, netfn, command)]
-                platform.faults.append(Fault(*selector, kind, None if count == "always" else int(count)))
+                fault = Fault(*selector, kind)
+                for word in values[4:]:
+                    if word.startswith("after="):
+                        fault.after = int(word[len("after="):])
+                    elif word != "always":
+                        fault.count = int(word)
+                platform.faults.append(fault)
         return platform
 
 
@@ -303,6 +313,10 @@ class SimPlatform:
             pytest.skip("needs root and a private mount namespace (unshare --mount)")
         for log in (REQUEST_LOG, SLEEP_LOG, SERVICE_LOG):
             (self.state_dir / log).unlink(missing_ok=True)
+        # The library never reads the images back, and `images` must show only
+        # what this run wrote, not what an earlier run left behind.
+        for image in self.state_dir.glob(BOARD_IMAGES):
+            image.unlink()
         script = self.cwd / "tesselinstall.sh"
         script.unlink(missing_ok=True)
         if install_script:
@@ -334,7 +348,7 @@ class SimPlatform:
     def _collect(self, result):
         service = Service.parse(self._read(SERVICE_FILE))
         images = {}
-        for path in self.state_dir.glob("board_*.bin"):
+        for path in self.state_dir.glob(BOARD_IMAGES):
             images[int(path.stem.split("_")[1], 16)] = path.read_bytes()
         sleeps = []
         for line in self._read(SLEEP_LOG).split():

@@ -1,9 +1,11 @@
 """The command line as a user meets it: version and help requests, rejected
-words, and the log file, checked byte for byte on the real binary."""
+words, the log file and the loop option, checked on the real binary."""
 
 import pytest
 
 from conftest import VELMORAN
+from flashing import Package, board, flash_platform
+from simplatform import PRIMARY, SimPlatform
 
 BANNER = "\n   Velmoran Version:  1.09 \n   Copyright (c) 2026 The Velmoran Developers\n"
 NORMAL_HELP = (
@@ -94,3 +96,15 @@ def test_log_that_cannot_be_created_does_not_stop_a_version_run(velmoran, workdi
     result = velmoran("-log=no-such-dir/run.log", "-version")
     assert (result.rc, result.stdout, result.stderr) == (
         0, BANNER, " Cannot create no-such-dir/run.log \n")
+
+
+def loop_platform(tmp_path):
+    return Package(tmp_path / "pack"), SimPlatform(tmp_path, flash_platform(board(PRIMARY), system_id=0x016C))
+
+
+def test_loop_with_nothing_to_flash_runs_once_like_a_plain_run(tmp_path):
+    package, sim = loop_platform(tmp_path)
+    plain = sim.run(stdin=b"n\n", files=package.files())
+    looped = sim.run("-tloop", stdin=b"n\n", files=package.files())
+    assert (looped.rc, looped.stderr) == (1, "")
+    assert (looped.stdout, looped.request_lines()) == (plain.stdout, plain.request_lines())

@@ -3,6 +3,7 @@ and the runs that end before any board is looked at."""
 
 import pytest
 
+from flashing import table, table_line
 from simplatform import (BMC, ENABLE_IPMB, MEDIA_BAY, PRIMARY, SECONDARY, SIM_DIR, SIM_VARIANTS, Board, Fault,
                          Platform, SimPlatform, banner, get_device_id)
 
@@ -12,7 +13,17 @@ NOT_SUPPORTED = "   System not supported \n"
 NO_DEVICES = "\r   No devices found\n"
 FAILED_LOADING = "\r   Failed loading driver \n"
 IPMB_FAILED = "   IPMB enable channel failed \n"
-ALL_BOARDS = [Board(PRIMARY), Board(SECONDARY), Board(MEDIA_BAY)]
+# Without a data file the run ends after showing the boards found (exit 2).
+NO_DATA_FILE = "\r   Cannot find fwpack.dat \n"
+FILE_NOT_FOUND = 2
+# Each board reports its own revision, so the table shows whose answer went where.
+REVISIONS = {PRIMARY: (0x01, 0x05), SECONDARY: (0x02, 0x10), MEDIA_BAY: (0x81, 0x07)}
+ALL_BOARDS = [Board(address, revision=revision) for address, revision in REVISIONS.items()]
+
+
+def found(*addresses):
+    """Standard output of a run that found `addresses` and has no data file."""
+    return banner() + SEARCHING + NO_DATA_FILE + table([table_line(address, REVISIONS[address]) for address in addresses])
 
 
 @pytest.mark.parametrize("system_id, asked", [
@@ -25,10 +36,8 @@ ALL_BOARDS = [Board(PRIMARY), Board(SECONDARY), Board(MEDIA_BAY)]
 def test_asks_exactly_the_boards_the_platform_carries(tmp_path, system_id, asked):
     # Every board answers, so only the platform table limits the questions.
     run = SimPlatform(tmp_path, Platform(system_id=system_id, boards=ALL_BOARDS)).run()
-    lines = run.request_lines()
-    assert lines[:1 + len(asked)] == [ENABLE_IPMB] + [get_device_id(address) for address in asked]
-    assert not [line for line in lines[1 + len(asked):] if line.endswith(" 18 01")]
-    assert run.stdout.startswith(banner() + SEARCHING)
+    assert (run.rc, run.stdout, run.stderr) == (FILE_NOT_FOUND, found(*asked), "")
+    assert run.request_lines() == [ENABLE_IPMB] + [get_device_id(address) for address in asked]
     assert run.sleeps_ms == []
 
 
@@ -56,23 +65,25 @@ def test_unknown_platform_is_not_supported_and_no_board_is_asked(tmp_path, platf
 
 def test_extended_id_reported_through_escape_byte_is_recognised(tmp_path):
     run = SimPlatform(tmp_path, Platform(system_id=0x016C, host_info="escape", boards=ALL_BOARDS)).run()
-    assert run.request_lines()[:2] == [ENABLE_IPMB, get_device_id(PRIMARY)]
+    assert (run.rc, run.stdout, run.stderr) == (FILE_NOT_FOUND, found(PRIMARY), "")
+    assert run.request_lines() == [ENABLE_IPMB, get_device_id(PRIMARY)]
 
 
 def test_silent_board_is_skipped_after_its_attempts_and_the_others_are_found(tmp_path):
-    boards = [Board(PRIMARY), Board(SECONDARY, silent=True), Board(MEDIA_BAY)]
+    boards = [Board(PRIMARY, revision=REVISIONS[PRIMARY]), Board(SECONDARY, silent=True),
+              Board(MEDIA_BAY, revision=REVISIONS[MEDIA_BAY])]
     run = SimPlatform(tmp_path, Platform(system_id=0x016E, boards=boards)).run()
-    expected = [ENABLE_IPMB, get_device_id(PRIMARY)] + [get_device_id(SECONDARY)] * 5 + [get_device_id(MEDIA_BAY)]
-    assert run.request_lines()[:len(expected)] == expected
-    assert run.sleeps_ms[:5] == [200] * 5
-    assert run.stdout.startswith(banner() + SEARCHING)
+    assert (run.rc, run.stdout, run.stderr) == (FILE_NOT_FOUND, found(PRIMARY, MEDIA_BAY), "")
+    assert run.request_lines() == ([ENABLE_IPMB, get_device_id(PRIMARY)] + [get_device_id(SECONDARY)] * 5 +
+                                   [get_device_id(MEDIA_BAY)])
+    assert run.sleeps_ms == [200] * 5
 
 
 def test_board_missing_from_the_bus_counts_as_silent(tmp_path):
     # The platform carries two backplanes but only the secondary is there.
-    run = SimPlatform(tmp_path, Platform(system_id=0x016D, boards=[Board(SECONDARY)])).run()
-    expected = [ENABLE_IPMB] + [get_device_id(PRIMARY)] * 5 + [get_device_id(SECONDARY)]
-    assert run.request_lines()[:len(expected)] == expected
+    run = SimPlatform(tmp_path, Platform(system_id=0x016D, boards=[Board(SECONDARY, revision=REVISIONS[SECONDARY])])).run()
+    assert (run.rc, run.stdout, run.stderr) == (FILE_NOT_FOUND, found(SECONDARY), "")
+    assert run.request_lines() == [ENABLE_IPMB] + [get_device_id(PRIMARY)] * 5 + [get_device_id(SECONDARY)]
 
 
 def test_all_carried_boards_silent_reports_no_devices(tmp_path):
@@ -83,13 +94,15 @@ def test_all_carried_boards_silent_reports_no_devices(tmp_path):
     assert run.sleeps_ms == [200] * 5
 
 
-def test_board_answering_after_refusals_is_found(tmp_path):
-    # Two refusals, then an answer: the third attempt counts.
-    platform = Platform(system_id=0x016C, boards=[Board(PRIMARY)], faults=[Fault(PRIMARY, 0x18, 0x01, "cc=0xC0", 2)])
+@pytest.mark.parametrize("kind", ["cc=0xC0", "driver", "noexchange", "short", "overlong"])
+def test_board_answering_after_failed_attempts_is_found(tmp_path, kind):
+    # Two failed attempts of any kind, then an answer: the third attempt counts.
+    platform = Platform(system_id=0x016C, boards=[Board(MEDIA_BAY), Board(PRIMARY, revision=REVISIONS[PRIMARY])],
+                        faults=[Fault(PRIMARY, 0x18, 0x01, kind, 2)])
     run = SimPlatform(tmp_path, platform).run()
-    assert run.request_lines()[:4] == [ENABLE_IPMB] + [get_device_id(PRIMARY)] * 3
-    assert run.sleeps_ms[:2] == [200, 200]
-    assert run.rc != 10
+    assert (run.rc, run.stdout, run.stderr) == (FILE_NOT_FOUND, found(PRIMARY), "")
+    assert run.request_lines() == [ENABLE_IPMB] + [get_device_id(PRIMARY)] * 3
+    assert run.sleeps_ms == [200, 200]
 
 
 @pytest.mark.parametrize("libraries", [

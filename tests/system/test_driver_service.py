@@ -4,13 +4,16 @@ service is put back at the end, on every path."""
 
 import pytest
 
-from simplatform import ENABLE_IPMB, Platform, Service, SimPlatform, banner
+from flashing import Package, board, flash_platform
+from simplatform import ENABLE_IPMB, PRIMARY, SECONDARY, Platform, Service, SimPlatform, banner
 
 CHECKSTATUS = "tesselinstall.sh checkstatus"
 INSTALL = "tesselinstall.sh install"
 UNINSTALL = "tesselinstall.sh uninstall"
 START = "pelord start"
 STOP = "pelord stop"
+STOPUSERS = "pelord stopusers"
+STARTUSERS = "pelord startusers"
 
 
 @pytest.mark.parametrize("service, log", [
@@ -68,3 +71,22 @@ def test_run_ending_in_option_translation_still_restores_the_service(tmp_path, s
     # Nothing was started, yet the end puts the service back as the probe asked.
     assert run.service_log == log
     assert run.requests == []
+
+
+@pytest.mark.parametrize("service, install_script, log", [
+    (Service(), True, [CHECKSTATUS, STOPUSERS, STARTUSERS]),
+    (Service(running=False), True, [CHECKSTATUS, START, STOPUSERS, STOP]),
+    (Service(installed=False, running=False), True, [CHECKSTATUS, INSTALL, STOPUSERS, UNINSTALL]),
+    (Service(), False, [STOPUSERS, STARTUSERS]),
+], ids=["running", "not-running", "not-installed", "no-install-script"])
+def test_users_are_stopped_once_before_the_first_flashed_board(tmp_path, service, install_script, log):
+    # Two boards are flashed; stopping or uninstalling the service at the end
+    # takes the place of restarting its users.
+    platform = flash_platform(board(PRIMARY), board(SECONDARY), service=service)
+    run = SimPlatform(tmp_path, platform).run(stdin=b"Y\n", install_script=install_script,
+                                              files=Package(tmp_path / "pack").files())
+    assert (run.rc, run.stderr) == (0, "")
+    assert sorted(run.images) == [PRIMARY, SECONDARY]
+    assert run.service_log == log
+    after = run.state.service
+    assert (after.installed, after.running, after.users_stopped) == (service.installed, service.running, False)

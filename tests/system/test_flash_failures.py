@@ -2,9 +2,10 @@
 what the board was sent, the exit status, and the boards left untouched."""
 
 from datafiles import image_header, reseal
-from flashing import (CLEAR, CONTINUE, FLASH_FAILED, LOADED, Package, board, erasing, flash_platform, options,
-                      pack, progress, searching, sim_image, table, table_line, unlock_request, ALT_UNLOCK_CODE)
-from simplatform import PRIMARY, SECONDARY, SimPlatform, banner, get_device_id
+from flashing import (CLEAR, CONTINUE, FLASH_FAILED, LOADED, LOCK_PANEL, RESTORE_PANEL, Package, board,
+                      board_transfer, data_requests, erasing, flash_platform, flashed_board, options, pack, progress,
+                      searching, sim_image, skipped_board, table, table_line, unlock_request, ALT_UNLOCK_CODE)
+from simplatform import ENABLE_IPMB, PRIMARY, SECONDARY, Fault, SimPlatform, banner, get_device_id
 
 CHUNKS = 2253
 EXIT = f"{PRIMARY:02X} 20 04"
@@ -19,10 +20,16 @@ def head():
             PROCESSING)
 
 
-def flash_one(tmp_path, data=None, args=(), **board_settings):
+def flash_one(tmp_path, data=None, args=(), faults=(), **board_settings):
     data = data if data is not None else Package(tmp_path / "pack").data
-    sim = SimPlatform(tmp_path, flash_platform(board(PRIMARY, **board_settings), system_id=0x016C))
+    sim = SimPlatform(tmp_path, flash_platform(board(PRIMARY, **board_settings), system_id=0x016C,
+                                               faults=list(faults)))
     return sim.run(*args, stdin=b"Y\n", files={"fwpack.dat": data})
+
+
+# Discovery's Get Device ID is answered; every one after it, from the one just
+# before the flash on, times out.
+SILENT_BEFORE_FLASH = [Fault(PRIMARY, 0x18, 0x01, "cc=0xC3", after=1)]
 
 
 def after_identify(run):
@@ -33,6 +40,16 @@ def after_identify(run):
 
 def count(run, prefix):
     return sum(1 for line in run.request_lines() if line.startswith(prefix))
+
+
+def test_board_silent_just_before_the_flash(tmp_path):
+    run = flash_one(tmp_path, faults=SILENT_BEFORE_FLASH)
+    assert (run.rc, run.stdout, run.stderr) == (11, head() + CLEAR, FLASH_FAILED)
+    # Five attempts at Get Device ID, then EXIT_FW_XFER all the same; nothing is unlocked.
+    assert [line for line in run.request_lines() if line.startswith("C0")] == (
+        [get_device_id(PRIMARY)] * 6 + [EXIT] * 5)
+    assert run.sleeps_ms == [200] * 10
+    assert run.images == {}
 
 
 def test_both_unlock_codes_refused(tmp_path):
@@ -152,6 +169,8 @@ def test_board_after_a_failed_one_is_left_untouched(tmp_path):
 
 def test_debug_lines_tell_the_failures_apart(tmp_path, options):
     cases = [
+        ({"faults": SILENT_BEFORE_FLASH}, PROCESSING + "\r   GET_DEVICE_ID ERROR while Flashing \n" + CLEAR +
+         "\r   ERROR while Flashing \n"),
         ({"unlock_refused": "both"}, "\r   ENTER_FW_XFER ERROR while Flashing \n" + CLEAR +
          "\r   ERROR while Flashing \n"),
         ({"refuse_exit": True}, "\r   Flash Completed\n\r   EXIT_FW_XFER ERROR while Flashing \n"),
@@ -159,6 +178,7 @@ def test_debug_lines_tell_the_failures_apart(tmp_path, options):
     for index, (settings, tail) in enumerate(cases):
         run = flash_one(tmp_path / str(index), args=("-quordebug",), **settings)
         assert run.stdout.endswith(tail), settings
+        assert run.stderr == ("" if "refuse_exit" in settings else FLASH_FAILED), settings
 
 
 def test_loop_ends_with_the_first_failing_pass(tmp_path, options):
@@ -166,3 +186,35 @@ def test_loop_ends_with_the_first_failing_pass(tmp_path, options):
     assert (run.rc, run.stderr) == (14, "")
     assert run.stdout.count(PROCESSING) == 1
     assert count(run, UNLOCK) == 1
+
+
+def test_loop_repeats_every_flashed_board_until_a_later_pass_fails(tmp_path, options):
+    package = Package(tmp_path / "pack")
+    # The secondary board refuses to leave transfer mode from the third pass on.
+    platform = flash_platform(board(PRIMARY), board(SECONDARY),
+                              faults=[Fault(SECONDARY, 0x20, 0x04, "cc=0xD5", after=2)])
+    run = SimPlatform(tmp_path, platform).run("-tloop", stdin=b"Y\n", files=package.files())
+
+    assert (run.rc, run.stderr) == (14, "")
+    both = flashed_board(PRIMARY) + flashed_board(SECONDARY)
+    assert run.stdout == (banner() + searching() + LOADED +
+                          table([table_line(PRIMARY, (1, 0x05), (1, 0x06)),
+                                 table_line(SECONDARY, (1, 0x05), (1, 0x06))]) +
+                          CONTINUE + both + both + flashed_board(PRIMARY) +
+                          "   Processing Secondary Backplane \n" + TRANSFERRED)
+    secondary_refused = ([get_device_id(SECONDARY), unlock_request(SECONDARY)] + [get_device_id(SECONDARY)] * 2 +
+                         data_requests(SECONDARY, package.image) + [f"{SECONDARY:02X} 20 04"] * 5)
+    one_pass = LOCK_PANEL + board_transfer(PRIMARY, package.image) + board_transfer(SECONDARY, package.image)
+    assert run.request_lines() == ([ENABLE_IPMB, get_device_id(PRIMARY), get_device_id(SECONDARY)] +
+                                   (one_pass + RESTORE_PANEL) * 2 + LOCK_PANEL +
+                                   board_transfer(PRIMARY, package.image) + secondary_refused + RESTORE_PANEL)
+
+
+def test_loop_with_nothing_to_flash_runs_once(tmp_path, options):
+    package = Package(tmp_path / "pack")
+    sim = SimPlatform(tmp_path, flash_platform(board(PRIMARY, rev=(1, 0x06)), system_id=0x016C))
+    run = sim.run("-tloop", stdin=b"Y\n", files=package.files())
+    assert (run.rc, run.stderr) == (1, "")
+    assert run.stdout == (banner() + searching() + LOADED + table([table_line(PRIMARY, (1, 0x06), (1, 0x06))]) +
+                          CONTINUE + skipped_board(PRIMARY))
+    assert run.request_lines() == [ENABLE_IPMB, get_device_id(PRIMARY)] + LOCK_PANEL + RESTORE_PANEL

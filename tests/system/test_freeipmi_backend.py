@@ -187,7 +187,7 @@ def data_file(folder, revision):
     """fwpack.dat with one simulated image of `revision`; returns the image bytes."""
     from datafiles import build, make_image
     image = make_image(folder, "image.bin", revision)
-    build(folder, "fwpack.dat", image.name)
+    build(folder, "fwpack.dat", "--rev", revision, image.name)
     return image.read_bytes()
 
 

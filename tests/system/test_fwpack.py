@@ -14,7 +14,7 @@ from datafiles import (CRC_SIZE, FILE_HEADER, IMAGE_HEADER, SIGNATURE, SIGNATURE
 def two_image_file(workdir):
     make_image(workdir, "a.bin", "1.06")
     make_image(workdir, "b.bin", "2.0a", length=50000)
-    return build(workdir, "fw.dat", "a.bin", "--type", "5", "--rev", "1.10", "b.bin")
+    return build(workdir, "fw.dat", "--rev", "1.06", "a.bin", "--type", "5", "--rev", "1.10", "b.bin")
 
 
 def test_image_carries_length_revision_and_a_visible_filler(workdir):
@@ -54,7 +54,7 @@ def test_build_lays_out_headers_images_and_crc(workdir, two_image_file):
 
 def test_one_image_of_transfer_size_starts_at_68_with_00_b0(workdir):
     make_image(workdir, "a.bin", "1.06")
-    data = build(workdir, "fw.dat", "a.bin")
+    data = build(workdir, "fw.dat", "--rev", "1.06", "a.bin")
     assert image_header(data, 0)["offset"] == 68
     assert data[68:70] == b"\x00\xb0"
     assert len(data) == 68 + TRANSFER_SIZE + CRC_SIZE
@@ -102,13 +102,13 @@ def test_build_refuses_images_no_board_could_take(workdir):
     wrong[0:2] = b"\x34\x12"
     (workdir / "wrong.bin").write_bytes(wrong)
     cases = [
-        (["short.bin"], "fwpack build: short.bin: 45055 bytes, fewer than the 45056 a board is sent; "
+        (["--rev", "1.00", "short.bin"], "fwpack build: short.bin: 45055 bytes, fewer than the 45056 a board is sent; "
                         "it could never be flashed\n"),
-        (["--patch-length", "short.bin"], "fwpack build: short.bin: 45055 bytes, fewer than the 45056 a board is "
+        (["--patch-length", "--rev", "1.00", "short.bin"], "fwpack build: short.bin: 45055 bytes, fewer than the 45056 a board is "
                                           "sent; it could never be flashed\n"),
-        (["wrong.bin"], "fwpack build: wrong.bin: first two bytes read 0x1234, not 0xb000 (the low 16 bits of its "
+        (["--rev", "1.00", "wrong.bin"], "fwpack build: wrong.bin: first two bytes read 0x1234, not 0xb000 (the low 16 bits of its "
                         "length); a board would refuse it (--patch-length writes them)\n"),
-        (["missing.bin"], "fwpack build: cannot open missing.bin: No such file or directory\n"),
+        (["--rev", "1.00", "missing.bin"], "fwpack build: cannot open missing.bin: No such file or directory\n"),
     ]
     for args, stderr in cases:
         result = fwpack("build", "-o", "out.dat", *args, cwd=workdir)
@@ -120,7 +120,7 @@ def test_patch_length_fixes_the_first_two_bytes(workdir):
     image = bytearray(make_image(workdir, "a.bin", "1.06").read_bytes())
     image[0:2] = b"\xff\xff"
     (workdir / "a.bin").write_bytes(image)
-    data = build(workdir, "fw.dat", "--patch-length", "a.bin")
+    data = build(workdir, "fw.dat", "--patch-length", "--rev", "1.06", "a.bin")
     packed = data[68:68 + TRANSFER_SIZE]
     assert packed[0:2] == b"\x00\xb0" and packed[2:] == image[2:]
     assert image_header(data, 0)["crc"] == crc16_arc(packed)
@@ -128,10 +128,15 @@ def test_patch_length_fixes_the_first_two_bytes(workdir):
 
 
 @pytest.mark.parametrize("args, message", [
-    (["build", "a.bin"], "fwpack build: no output file given (-o FILE)"),
+    (["build", "--rev", "1.06", "a.bin"], "fwpack build: no output file given (-o FILE)"),
+    (["build", "-o", "x.dat", "a.bin"], "fwpack build: no revision given for 'a.bin' (--rev M.mm before it)"),
+    (["build", "-o", "x.dat", "--type", "2", "a.bin"],
+     "fwpack build: no revision given for 'a.bin' (--rev M.mm before it)"),
+    (["build", "-o", "x.dat", "--rev", "1.06", "a.bin", "b.bin"],
+     "fwpack build: no revision given for 'b.bin' (--rev M.mm before it)"),
     (["build", "-o", "x.dat"], "fwpack build: no image given"),
     (["build", "-o"], "fwpack build: -o needs a file name"),
-    (["build", "-o", "x.dat", "a.bin", "--rev", "1.06"],
+    (["build", "-o", "x.dat", "--rev", "1.06", "a.bin", "--type", "5"],
      "fwpack build: --type or --rev after the last image applies to no image"),
     (["build", "-o", "x.dat", "--rev", "1.6", "a.bin"],
      "fwpack build: --rev needs a revision M.mm such as 1.06 or 2.0a, not '1.6'"),
@@ -195,6 +200,14 @@ def append_bytes(data):
     data += b"\x01\x02\x03"
 
 
+def set_image_field(name, value):
+    fields = {"length": 11, "offset": 15}
+    def change(data):
+        struct.pack_into("<I", data, FILE_HEADER.size + fields[name], value)
+        reseal(data)
+    return change
+
+
 @pytest.mark.parametrize("corrupt, problems", [
     (corrupt_version, ["version 3 is not supported (only 2)"]),
     (lambda d: corrupt_signature(d, 0, ord("q")),
@@ -205,13 +218,19 @@ def append_bytes(data):
     (flip_image_byte, ["image 0: CRC {image_stored} stored, {image_computed} computed"]),
     (zero_image_count, ["image count is 0"]),
     (append_bytes, ["3 bytes after the file length are not covered by the file CRC"]),
+    (set_image_field("length", 0), ["image 0: length is 0, which no image CRC can cover",
+                                    "image 0: first two data bytes read 0xb000, not 0x0000 (the low 16 bits of its "
+                                    "length)"]),
+    (set_image_field("offset", 0xFFFFFFF0), ["image 0: data (offset 4294967280, length 45056) is not inside the file",
+                                             "image 0: only 0 bytes from its data offset, fewer than the 45056 a "
+                                             "board is sent"]),
     (lambda d: d.__delitem__(slice(40, None)),
      ["file length 45126 is beyond the end of the file (40 bytes)", "image headers run past the end of the file: 1 declared, 0 fit"]),
     (lambda d: d.__delitem__(slice(10, None)), ["file is 10 bytes, shorter than the 17-byte header"]),
 ])
 def test_show_catches_corruptions(workdir, corrupt, problems):
     make_image(workdir, "a.bin", "1.06")
-    data = build(workdir, "fw.dat", "a.bin")
+    data = build(workdir, "fw.dat", "--rev", "1.06", "a.bin")
     corrupt(data)
     (workdir / "fw.dat").write_bytes(data)
     values = {}

@@ -56,6 +56,7 @@ def test_two_boards_are_updated_in_turn_then_found_up_to_date(tmp_path):
     assert again.request_lines() == ([ENABLE_IPMB, get_device_id(PRIMARY), get_device_id(SECONDARY)] +
                                      LOCK_PANEL + RESTORE_PANEL)
     assert again.service_log == ["tesselinstall.sh checkstatus"]
+    assert again.images == {}
 
 
 def test_short_image_is_sent_whole_range_with_its_length_patched(tmp_path):

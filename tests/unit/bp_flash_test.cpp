@@ -268,7 +268,8 @@ INSTANTIATE_TEST_SUITE_P(
                     RC_FLASH_FAILED, "\r   ENTER_FW_XFER ERROR while Flashing \n", FLASH_FAILED, 1, 1},
         FailureCase{"image_crc_mismatch", [](FakeBoard &, IMAGE_HDR &i, BpFlash &) { i.image_crc ^= 1; },
                     RC_FLASH_FAILED, nullptr, "\r   Image corruption occured \n" + FLASH_FAILED, 0, 1},
-        FailureCase{"length_marker_differs", [](FakeBoard &, IMAGE_HDR &i, BpFlash &) { i.image_length -= 1; },
+        // The stated length no longer covers what the CRC was taken over.
+        FailureCase{"stated_length_one_short", [](FakeBoard &, IMAGE_HDR &i, BpFlash &) { i.image_length -= 1; },
                     RC_FLASH_FAILED, nullptr, "\r   Image corruption occured \n" + FLASH_FAILED, 0, 1},
         FailureCase{"file_ends_before_the_transfer_range",
                     [](FakeBoard &, IMAGE_HDR &, BpFlash &t) { static_cast<BpFlashFailure &>(t).shorten_file(TRANSFER_SIZE - 1); },
@@ -292,6 +293,29 @@ TEST_F(BpFlash, image_with_marker_but_wrong_length_field_is_refused_before_unloc
     EXPECT_EQ(flash(), RC_FLASH_FAILED);
     EXPECT_EQ(err, "\n   Flash Failed\n");
     EXPECT_EQ(count(NETFN_FIRMWARE, CMD_ENTER_FW_XFER), 0u);
+}
+
+TEST_F(BpFlash, revision_check_compares_major_without_bit_seven_and_minor_as_is)
+{
+    struct Case {
+        uint8_t reported_major, reported_minor;    // what the new firmware answers
+        uint8_t image_major, image_minor;          // what the image header says
+        bool accepted;
+    };
+    for (const Case &c : {Case{0x01, 0x06, 0x01, 0x06, true}, Case{0x81, 0x06, 0x01, 0x06, true},
+                          Case{0x01, 0x06, 0x81, 0x06, true}, Case{0x02, 0x06, 0x01, 0x06, false},
+                          Case{0x01, 0x07, 0x01, 0x06, false}, Case{0x81, 0x16, 0x01, 0x06, false},
+                          Case{0x00, 0x06, 0x80, 0x07, false}}) {
+        SetUp();
+        fake.image_major = c.reported_major;
+        fake.image_minor = c.reported_minor;
+        image.rev_major = c.image_major;
+        image.rev_minor = c.image_minor;
+        EXPECT_EQ(flash(), c.accepted ? RC_SUCCESS : RC_FLASH_FAILED)
+            << std::hex << int(c.reported_major) << "." << int(c.reported_minor) << " against "
+            << int(c.image_major) << "." << int(c.image_minor);
+        EXPECT_EQ(err, c.accepted ? "" : "\r   Revision Check Failed    \n");
+    }
 }
 
 TEST_F(BpFlash, silent_board_after_flash_is_asked_four_times)

@@ -80,14 +80,26 @@ TEST_F(Display, name_part_is_fifty_characters_for_the_example_board)
 
 TEST_F(Display, lists_only_boards_found_or_decided)
 {
-    rows[0].status = DS_TO_FLASH;
-    rows[1].status = DS_FLASHED;
-    rows[2].status = DS_SAME_VERSION;
-    rows[0].image = rows[2].image = &image;
-    std::string table = show(RC_SUCCESS, RC_SUCCESS);
-    EXPECT_NE(table.find("Primary Backplane"), std::string::npos);
-    EXPECT_EQ(table.find("Secondary Backplane"), std::string::npos);
-    EXPECT_NE(table.find("Media Bay"), std::string::npos);
+    image.rev_major = 2;
+    image.rev_minor = 0x01;
+    const std::string primary = name_part("Primary Backplane") + "    1.00       2.01   \n";
+    const std::string media_bay = name_part("Media Bay") + "    1.00        N/A   \n";
+    for (DEVICE_STATUS unlisted : {DS_INITIAL, DS_EXPECTED, DS_ABSENT, DS_FLASHED, DS_FLASH_FAILED}) {
+        for (DEVICES_INFO &row : rows)
+            row.cur_major = 1;
+        rows[0].status = DS_TO_FLASH;
+        rows[0].image = &image;
+        rows[1].status = unlisted;
+        rows[1].image = &image;
+        rows[2].status = DS_FOUND;
+        rows[2].image = nullptr;
+        EXPECT_EQ(show(RC_SUCCESS, RC_SUCCESS), HEADER + primary + media_bay + "\n") << "status " << int(unlisted);
+    }
+    rows[0].status = DS_SAME_VERSION;
+    rows[2].status = DS_IMAGE_MATCHED;
+    rows[2].image = &image;
+    EXPECT_EQ(show(RC_SUCCESS, RC_SUCCESS),
+              HEADER + primary + name_part("Media Bay") + "    1.00       2.01   \n" + "\n");
 }
 
 TEST_F(Display, no_listed_row_shows_only_the_header)
@@ -98,11 +110,15 @@ TEST_F(Display, no_listed_row_shows_only_the_header)
 TEST_F(Display, codes_and_modes)
 {
     rows[1].status = DS_FOUND;
+    rows[1].cur_major = 1;
+    rows[1].cur_minor = 0x05;
+    const std::string table = HEADER + name_part("Secondary Backplane") + "    1.05        N/A   \n\n";
     // A missing data file still shows the table and passes its code on.
-    EXPECT_NE(show(RC_FILE_NOT_FOUND, RC_FILE_NOT_FOUND), "");
+    EXPECT_EQ(show(RC_FILE_NOT_FOUND, RC_FILE_NOT_FOUND), table);
 
     set_display_state(DISPLAY_REVISION);
-    EXPECT_NE(show(RC_FILE_NOT_FOUND, RC_EXIT_OK), "");
+    EXPECT_EQ(show(RC_FILE_NOT_FOUND, RC_EXIT_OK), table);
+    EXPECT_EQ(show(RC_SUCCESS, RC_EXIT_OK), table);
 
     set_display_state(DISPLAY_XML);
     set_xml_display(XML_RESULT);

@@ -175,6 +175,15 @@ TEST_F(Xml, every_code_has_its_text)
     for (const Case &c : cases)
         EXPECT_EQ(report(XML_RESULT, static_cast<RETURN_CODE>(c.code), static_cast<RETURN_CODE>(c.code)),
                   failure_form("SVMExecution", c.code, c.text));
+
+    // The codes that report boards get their failure form only without a device table.
+    const Case board_codes[] = {{0, "Success"}, {10, "Device Not Found"}, {11, "Flash Failed"},
+                                {12, "Failed Flash GetID"}, {13, "Failed"}, {14, "Failed"}, {22, "Failed"}};
+    DAT_FILE_INFO without_devices{};
+    for (const Case &c : board_codes)
+        EXPECT_EQ(report(XML_INVENTORY, static_cast<RETURN_CODE>(c.code), static_cast<RETURN_CODE>(c.code),
+                         &without_devices),
+                  failure_form("SVMInventory", c.code, c.text));
 }
 
 TEST_F(Xml, out_of_range_mode_is_ignored)

@@ -41,33 +41,6 @@ const std::string ADVANCED_HELP =
     "-xml             Produce inventory output in XML format.\n"
     "-fml             Flash with result in XML format.\n";
 
-// The linker routes the flash-policy and XML setters through these (see
-// tests/CMakeLists.txt): the last value handed over is kept, then the call
-// goes on to the real setter.
-FLASH_MODE flash_mode_handed_over = FLASH_NORMAL;
-XML_DISPLAY_OPTION xml_display_handed_over = XML_NONE;
-
-}  // namespace
-
-extern "C" {
-void __real__Z14set_flash_mode10FLASH_MODE(FLASH_MODE mode);
-void __real__Z15set_xml_display18XML_DISPLAY_OPTION(XML_DISPLAY_OPTION option);
-
-void __wrap__Z14set_flash_mode10FLASH_MODE(FLASH_MODE mode)
-{
-    flash_mode_handed_over = mode;
-    __real__Z14set_flash_mode10FLASH_MODE(mode);
-}
-
-void __wrap__Z15set_xml_display18XML_DISPLAY_OPTION(XML_DISPLAY_OPTION option)
-{
-    xml_display_handed_over = option;
-    __real__Z15set_xml_display18XML_DISPLAY_OPTION(option);
-}
-}
-
-namespace {
-
 // What one translation left behind, sent from the child to the test.
 struct Settings {
     RETURN_CODE code;
@@ -131,14 +104,11 @@ Translation translate(std::vector<std::string> words)
         snprintf(info.data_file_name, sizeof info.data_file_name, "fwpack.dat");
         uint8_t loop_flag = 0;
         main_constructor();
-        // The constructors' defaults, which translation leaves alone unless told.
-        flash_mode_handed_over = FLASH_NORMAL;
-        xml_display_handed_over = XML_NONE;
         Settings settings{};
         settings.code = translate_options(static_cast<int>(words.size()), argv.data(), &loop_flag, &info);
         settings.display = get_display_state();
-        settings.flash = flash_mode_handed_over;
-        settings.xml = xml_display_handed_over;
+        settings.flash = get_flash_mode();
+        settings.xml = get_xml_display();
         get_system_id(&settings.system_id);
         settings.loop_flag = loop_flag;
         memcpy(settings.data_file_name, info.data_file_name, sizeof settings.data_file_name);

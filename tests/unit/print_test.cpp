@@ -222,6 +222,8 @@ const PromptCase PROMPT_CASES[] = {
     {"y with a blank, then n", "y \nn\n", RC_FAILED, 2},
     {"empty line, then y", "\ny\n", RC_SUCCESS, 2},
     {"other letter, then N", "x\nN\n", RC_FAILED, 2},
+    {"byte above 127, then y", "\xf9\ny\n", RC_SUCCESS, 2},
+    {"byte 255, then n", "\xff\nn\n", RC_FAILED, 2},
     {"100 characters take two passes", std::string(100, 'a') + "\ny\n", RC_SUCCESS, 3},
     {"80 characters leave their newline for a pass", std::string(80, 'a') + "\nn\n", RC_FAILED, 3},
     {"y at end of input without newline", "y", RC_SUCCESS, 1},

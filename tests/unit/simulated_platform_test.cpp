@@ -159,6 +159,20 @@ TEST_F(SimulatedPlatformTest, faults_apply_to_the_matching_requests_they_count)
     EXPECT_EQ(raw(0x20, NETFN_APP, CMD_GET_DEVICE_ID).response_length, 18u);
 }
 
+TEST_F(SimulatedPlatformTest, fault_with_a_start_lets_the_first_matching_requests_through)
+{
+    // The later rule takes over while the first one has not started yet.
+    load("board 0xC0\nfault 0xC0 0x18 0x01 cc=0xD5 after=2\nfault 0xC0 0x18 0x01 cc=0xC9 1 after=0\n"
+         "fault 0xC2 * * driver 1 after=1\n");
+    EXPECT_EQ(raw(0xC0, NETFN_APP, CMD_GET_DEVICE_ID, 18).completion_code, 0xC9);
+    EXPECT_EQ(raw(0xC0, NETFN_APP, CMD_GET_DEVICE_ID, 18).completion_code, 0x00);
+    for (int request = 0; request < 3; request++)
+        EXPECT_EQ(raw(0xC0, NETFN_APP, CMD_GET_DEVICE_ID, 18).completion_code, 0xD5) << "request " << request;
+    EXPECT_EQ(raw(0xC2, NETFN_APP, CMD_GET_DEVICE_ID, 18).driver_status, 0u);
+    EXPECT_NE(raw(0xC2, NETFN_APP, CMD_GET_DEVICE_ID, 18).driver_status, 0u);
+    EXPECT_EQ(raw(0xC2, NETFN_APP, CMD_GET_DEVICE_ID, 18).driver_status, 0u);
+}
+
 TEST_F(SimulatedPlatformTest, full_transfer_changes_the_revision_and_is_kept_for_the_next_load)
 {
     load("board 0xC0 revision=01.05 erase_busy=3\nboard 0xC2 revision=01.05\n");

@@ -10,7 +10,6 @@
 #include "flash/bp_flash.h"
 #include "fwpack_commands.h"
 #include "fwpack_common.h"
-#include "sim/sim_image.h"
 
 namespace {
 
@@ -18,19 +17,18 @@ constexpr const char *COMMAND = "build";
 constexpr size_t MAXIMUM_IMAGES = UINT8_MAX;
 
 constexpr char HELP[] =
-    "Usage: fwpack build -o FILE [--patch-length] [--type N] [--rev M.mm] IMAGE\n"
-    "                    [[--type N] [--rev M.mm] IMAGE ...]\n"
+    "Usage: fwpack build -o FILE [--patch-length] [--type N] --rev M.mm IMAGE\n"
+    "                    [[--type N] --rev M.mm IMAGE ...]\n"
     "\n"
     "Packs 1 to 255 firmware images into a data file. --type and --rev apply to\n"
-    "the IMAGE that follows them.\n"
+    "the IMAGE that follows them; every IMAGE needs its own --rev.\n"
     "\n"
     "Options:\n"
     "  -o, --output FILE   data file to write (required)\n"
     "  --type N            device type of the next image (default 2)\n"
-    "  --rev M.mm          revision of the next image: major in decimal (0-127),\n"
-    "                      minor as two hexadecimal digits, e.g. 1.06 or 2.0a;\n"
-    "                      default: the revision a simulated image carries in its\n"
-    "                      bytes 2 and 3\n"
+    "  --rev M.mm          revision of the next image (required): major in\n"
+    "                      decimal (0-127), minor as two hexadecimal digits,\n"
+    "                      e.g. 1.06 or 2.0a\n"
     "  --patch-length      write the low 16 bits of each image's length into its\n"
     "                      first two bytes instead of refusing an image whose\n"
     "                      first two bytes differ\n"
@@ -42,7 +40,7 @@ constexpr char HELP[] =
 struct ImageSpec {
     std::string path;
     uint16_t device_type;
-    bool have_revision;
+    bool have_revision;     // the revision is the packer's word: nothing in an image says it
     uint8_t rev_major;
     uint8_t rev_minor;
     Bytes data;
@@ -76,10 +74,6 @@ bool load_image(ImageSpec &image, bool patch_length)
             return false;
         }
         put_le16(image.data.data(), wanted);
-    }
-    if (!image.have_revision) {
-        image.rev_major = image.data[SIM_IMAGE_REVISION_MAJOR_OFFSET];
-        image.rev_minor = image.data[SIM_IMAGE_REVISION_MINOR_OFFSET];
     }
     return true;
 }
@@ -136,6 +130,8 @@ int run_build(int argc, char **argv)
     for (ArgKind kind = args.next(); kind != ArgKind::end; kind = args.next()) {
         if (kind == ArgKind::operand) {
             pending.path = args.word();
+            if (!pending.have_revision)
+                return usage_error(COMMAND, "no revision given for '" + pending.path + "' (--rev M.mm before it)");
             images.push_back(pending);
             pending = ImageSpec{"", BACKPLANE_DEVICE_TYPE, false, 0, 0, {}};
             pending_options = false;

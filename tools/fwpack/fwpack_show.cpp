@@ -79,6 +79,9 @@ void check_image(const Bytes &file, size_t index, FileReport &report)
         if (image.computed_crc != image.header.image_crc)
             report.problems.push_back(name + ": CRC " + hex16(image.header.image_crc) + " stored, " +
                                       hex16(image.computed_crc) + " computed");
+    } else if (length == 0) {
+        // The program refuses to check an empty stretch, so the image can never pass.
+        report.problems.push_back(name + ": length is 0, which no image CRC can cover");
     } else {
         report.problems.push_back(name + ": data (offset " + std::to_string(offset) + ", length " +
                                   std::to_string(length) + ") is not inside the file");
