@@ -11,8 +11,9 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$out"
 "$fwpack" image -o "$work/rev_106.bin" --rev 1.06
 "$fwpack" image -o "$work/rev_20a.bin" --rev 2.0a --length 50000
-"$fwpack" build -o "$work/one_image" "$work/rev_106.bin"
-"$fwpack" build -o "$work/two_images" --type 3 "$work/rev_106.bin" --type 2 "$work/rev_20a.bin"
+"$fwpack" build -o "$work/one_image" --rev 1.06 "$work/rev_106.bin"
+"$fwpack" build -o "$work/two_images" --type 3 --rev 1.06 "$work/rev_106.bin" \
+    --type 2 --rev 2.0a "$work/rev_20a.bin"
 for name in one_image two_images; do
     cat "$settings" "$work/$name" > "$out/$name"
 done

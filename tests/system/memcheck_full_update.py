@@ -41,7 +41,7 @@ def full_update(root):
     sim = SimPlatform(root, Platform(system_id=0x016E, boards=boards))
     images = root / "images"
     images.mkdir()
-    data = build(images, "fwpack.dat", make_image(images, "image.bin", NEW_REVISION))
+    data = build(images, "fwpack.dat", "--rev", NEW_REVISION, make_image(images, "image.bin", NEW_REVISION))
     return sim.run(files={"fwpack.dat": bytes(data)}, stdin=b"Y\n")
 
 
