@@ -1,7 +1,8 @@
 #!/bin/sh
-# Packs full-size data files with fwpack and puts the data-file fuzz target's
-# settings block in front of each: the seeds whose images reach the boards.
-# Usage: make_datafile_seeds.sh FWPACK SETTINGS OUTPUT-FOLDER
+# Packs full-size data files with fwpack and puts each of the data-file fuzz
+# target's settings blocks (board table and board faults) in front of each:
+# the seeds whose images reach the boards, through every way a board fails.
+# Usage: make_datafile_seeds.sh FWPACK SETTINGS-FOLDER OUTPUT-FOLDER
 set -eu
 fwpack=$1
 settings=$2
@@ -14,6 +15,10 @@ mkdir -p "$out"
 "$fwpack" build -o "$work/one_image" --rev 1.06 "$work/rev_106.bin"
 "$fwpack" build -o "$work/two_images" --type 3 --rev 1.06 "$work/rev_106.bin" \
     --type 2 --rev 2.0a "$work/rev_20a.bin"
-for name in one_image two_images; do
-    cat "$settings" "$work/$name" > "$out/$name"
+for setting in "$settings"/*.bin; do
+    variant=$(basename "$setting" .bin)
+    for name in one_image two_images; do
+        cat "$setting" "$work/$name" > "$out/${name}_$variant"
+    done
 done
+touch "$out/.made"
