@@ -4,7 +4,8 @@
 #include "cli/options.h"
 
 #include <cstdio>
-#include <string>
+#include <cstdlib>
+#include <cstring>
 
 #include "app/main.h"
 #include "cli/optionm.h"
@@ -19,14 +20,17 @@ constexpr uint16_t SYSTEM_ID_MASK = 0xFFFF;
 
 void report_rejected_word(OPTION_RETURN_CODE_TYPE result, const char *word)
 {
+    static constexpr char ERROR_FORMAT[] = "   %s   [%s]\n\n";
     display_flash_rev();
     // The word is shown whole, however long, so the user sees exactly what was refused.
-    std::string line = "   ";
-    line += option_return_code_str(result);
-    line += "   [";
-    line += word;
-    line += "]\n\n";
-    display_redirection(PRT_ERROR, line.c_str());
+    const char *reason = option_return_code_str(result);
+    size_t size = sizeof ERROR_FORMAT + strlen(reason) + strlen(word);
+    char *line = static_cast<char *>(malloc(size));
+    if (line != nullptr) {
+        snprintf(line, size, ERROR_FORMAT, reason, word);
+        display_redirection(PRT_ERROR, line);
+        free(line);
+    }
     option_help_show(HELP_NORMAL);
 }
 

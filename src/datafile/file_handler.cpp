@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
+#include <cstring>
 
 #include "datafile/proc_crc.h"
 #include "output/print.h"
@@ -20,8 +20,7 @@ uint32_t file_buf_max_data_count = 0;
 constexpr uint8_t FAILED_READ_BYTE = 0xFF;
 constexpr unsigned BITS_PER_BYTE = 8;
 
-constexpr char MSG_CANNOT_FIND_HEAD[] = "\r   Cannot find ";
-constexpr char MSG_CANNOT_FIND_TAIL[] = " \n";
+constexpr char MSG_CANNOT_FIND_FORMAT[] = "\r   Cannot find %s \n";
 constexpr char MSG_OUT_OF_MEMORY[] = "\r   Out of Memory \n";
 constexpr char MSG_LOADING[] = "\r   Loading file, please wait ";
 constexpr char MSG_LOADING_FAILED[] = "\r   Loading file failed \n";
@@ -85,10 +84,14 @@ RETURN_CODE load_data_file(const char *path)
 
     FILE *stream = fopen(path, "rb");
     if (stream == nullptr) {
-        std::string text = MSG_CANNOT_FIND_HEAD;
-        text += path;
-        text += MSG_CANNOT_FIND_TAIL;
-        display_redirection(PRT_INFO, text.c_str());
+        // The message carries the whole path, however long.
+        size_t size = sizeof MSG_CANNOT_FIND_FORMAT + strlen(path);
+        char *text = static_cast<char *>(malloc(size));
+        if (text != nullptr) {
+            snprintf(text, size, MSG_CANNOT_FIND_FORMAT, path);
+            display_redirection(PRT_INFO, text);
+            free(text);
+        }
         return RC_FILE_NOT_FOUND;
     }
 
