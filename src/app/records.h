@@ -50,6 +50,8 @@ enum DEVICE_STATUS : uint8_t {
 };
 
 constexpr size_t DEVICE_NAME_SIZE = 40;
+// Names are printed with "%.*s" and this bound: a name may fill its field with no zero.
+constexpr int DEVICE_NAME_PRINT_WIDTH = static_cast<int>(DEVICE_NAME_SIZE);
 constexpr size_t TEXT_FIELD_SIZE = 256;    // every text field: 255 characters and a zero
 constexpr uint8_t BOOT_BLOCK_BIT = 0x80;   // in the current major byte
 

@@ -22,7 +22,6 @@ constexpr size_t DECISION_TEXT_SIZE = 128;
 
 FLASH_MODE flash_mode = FLASH_NORMAL;
 
-constexpr int NAME_WIDTH = static_cast<int>(DEVICE_NAME_SIZE);
 
 bool ask(const char *text)
 {
@@ -32,7 +31,7 @@ bool ask(const char *text)
 void announce_forced_flash(const DEVICES_INFO *device)
 {
     char text[DECISION_TEXT_SIZE];
-    snprintf(text, sizeof text, FORCE_FLASH_FORMAT, NAME_WIDTH, device->name);
+    snprintf(text, sizeof text, FORCE_FLASH_FORMAT, DEVICE_NAME_PRINT_WIDTH, device->name);
     display_redirection(PRT_INFO, text);
 }
 
@@ -52,7 +51,7 @@ void check_img_revision(DEVICES_INFO *device)
     char text[DECISION_TEXT_SIZE];
 
     if (flash_mode == FLASH_PROMPT) {
-        snprintf(text, sizeof text, FLASH_PROMPT_FORMAT, NAME_WIDTH, device->name);
+        snprintf(text, sizeof text, FLASH_PROMPT_FORMAT, DEVICE_NAME_PRINT_WIDTH, device->name);
         device->status = ask(text) ? DS_TO_FLASH : DS_FOUND;
         return;
     }
@@ -77,7 +76,7 @@ void check_img_revision(DEVICES_INFO *device)
         } else if (flash_mode == FLASH_NO_DOWNGRADE) {
             device->status = DS_FOUND;
         } else {
-            snprintf(text, sizeof text, DOWNGRADE_PROMPT_FORMAT, NAME_WIDTH, device->name,
+            snprintf(text, sizeof text, DOWNGRADE_PROMPT_FORMAT, DEVICE_NAME_PRINT_WIDTH, device->name,
                      device->cur_major, device->cur_minor, image->rev_major, image->rev_minor);
             device->status = ask(text) ? DS_TO_FLASH : DS_FOUND;
         }

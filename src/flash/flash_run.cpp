@@ -17,12 +17,11 @@ namespace {
 constexpr char PROCESSING_FORMAT[] = "   Processing %.*s \n";
 constexpr char SKIPPING_FORMAT[] = "   Skipping flash of %.*s as versions are same. \n";
 constexpr size_t RUN_TEXT_SIZE = 128;
-constexpr int NAME_WIDTH = static_cast<int>(DEVICE_NAME_SIZE);
 
 void announce(const char *format, const DEVICES_INFO *device)
 {
     char text[RUN_TEXT_SIZE];
-    snprintf(text, sizeof text, format, NAME_WIDTH, device->name);
+    snprintf(text, sizeof text, format, DEVICE_NAME_PRINT_WIDTH, device->name);
     display_redirection(PRT_INFO, text);
 }
 

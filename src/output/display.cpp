@@ -24,7 +24,6 @@ constexpr char RUNNING_NO_IMAGE[] = "   %2d.%02x        N/A   ";
 constexpr char LINE_END[] = "\n";
 
 constexpr size_t LINE_TEXT_SIZE = 96;
-constexpr int NAME_WIDTH = static_cast<int>(DEVICE_NAME_SIZE);
 
 bool is_listed(DEVICE_STATUS status)
 {
@@ -35,7 +34,7 @@ bool is_listed(DEVICE_STATUS status)
 void show_name_part(const DEVICES_INFO *device)
 {
     char text[LINE_TEXT_SIZE];
-    int length = snprintf(text, sizeof text, NAME_FORMAT, NAME_WIDTH, device->name);
+    int length = snprintf(text, sizeof text, NAME_FORMAT, DEVICE_NAME_PRINT_WIDTH, device->name);
     size_t filled = length < 0 ? 0 : static_cast<size_t>(length);
     while (filled < NAME_PART_WIDTH)
         text[filled++] = NAME_FILL;

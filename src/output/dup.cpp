@@ -43,7 +43,6 @@ static_assert(sizeof error_map / sizeof error_map[0] == 18);
 // Every board is reported under the one component identity of the backplanes.
 constexpr char COMPONENT_ID[] = "3967";
 constexpr char COMPONENT_DISPLAY[] = "Backplane";
-constexpr int NAME_WIDTH = static_cast<int>(DEVICE_NAME_SIZE);
 
 constexpr char XML_DECLARATION[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
 constexpr char INVENTORY_OPEN[] = "<SVMInventory lang=\"en\">\n";
@@ -113,7 +112,7 @@ void xml_inventory(const DAT_FILE_INFO *info)
         int minor;
         board_version(device, &major, &minor);
         printf(DEVICE_OPEN, COMPONENT_ID, COMPONENT_DISPLAY);
-        printf(APPLICATION_LEAF, major, minor, NAME_WIDTH, device->name);
+        printf(APPLICATION_LEAF, major, minor, DEVICE_NAME_PRINT_WIDTH, device->name);
         printf("%s", DEVICE_CLOSE);
     }
     printf("%s", INVENTORY_CLOSE);
@@ -144,7 +143,7 @@ void xml_result(const DAT_FILE_INFO *info)
         int minor;
         board_version(device, &major, &minor);
         printf(DEVICE_OPEN, COMPONENT_ID, COMPONENT_DISPLAY);
-        printf(APPLICATION_OPEN, major, minor, NAME_WIDTH, device->name);
+        printf(APPLICATION_OPEN, major, minor, DEVICE_NAME_PRINT_WIDTH, device->name);
         printf(PACKAGE, device->image->rev_major, device->image->rev_minor);
         print_status_block(device->status);
         printf("%s", APPLICATION_CLOSE);
