@@ -61,6 +61,12 @@ const SYS_ID_MAP_ENTRY sys_id_map[platform_count] = {
     {0x019A, NO_BOARDS, 9},
 };
 
+bool is_answering_board(DEVICE_STATUS status)
+{
+    return status == DS_FOUND || status == DS_IMAGE_MATCHED || status == DS_TO_FLASH ||
+           status == DS_SAME_VERSION;
+}
+
 RETURN_CODE get_devices_list(DAT_FILE_INFO *info)
 {
     unsigned short system_id = 0;

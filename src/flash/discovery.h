@@ -22,5 +22,9 @@ constexpr uint16_t platform_count = 12;
 extern DEVICES_INFO devices_information[const_glob_devices_count];
 extern const SYS_ID_MAP_ENTRY sys_id_map[platform_count];
 
+// A board that answered and is not (yet) being flashed: the boards that the
+// version table and the inventory list.
+bool is_answering_board(DEVICE_STATUS status);
+
 RETURN_CODE get_devices_list(DAT_FILE_INFO *info);
 RETURN_CODE device_lookup(const DAT_FILE_INFO *info);

@@ -25,12 +25,6 @@ constexpr char LINE_END[] = "\n";
 
 constexpr size_t LINE_TEXT_SIZE = 96;
 
-bool is_listed(DEVICE_STATUS status)
-{
-    return status == DS_FOUND || status == DS_IMAGE_MATCHED || status == DS_TO_FLASH ||
-           status == DS_SAME_VERSION;
-}
-
 void show_name_part(const DEVICES_INFO *device)
 {
     char text[LINE_TEXT_SIZE];
@@ -65,7 +59,7 @@ void display_devices_information(const DAT_FILE_INFO *info)
     bool any_listed = false;
     for (uint16_t row = 0; row < const_glob_devices_count; row++) {
         const DEVICES_INFO *device = &info->devices[row];
-        if (!is_listed(device->status))
+        if (!is_answering_board(device->status))
             continue;
         show_name_part(device);
         show_revision_part(device);

@@ -88,16 +88,10 @@ void board_version(const DEVICES_INFO *device, int *major, int *minor)
     *minor = boot_block ? 0 : device->cur_minor;
 }
 
-bool in_inventory(DEVICE_STATUS status)
-{
-    return status == DS_FOUND || status == DS_IMAGE_MATCHED || status == DS_TO_FLASH ||
-           status == DS_SAME_VERSION;
-}
-
 bool in_execution_result(const DEVICES_INFO *device)
 {
     return device->image != nullptr &&
-           (in_inventory(device->status) || device->status == DS_FLASHED || device->status == DS_FLASH_FAILED);
+           (is_answering_board(device->status) || device->status == DS_FLASHED || device->status == DS_FLASH_FAILED);
 }
 
 void xml_inventory(const DAT_FILE_INFO *info)
@@ -106,7 +100,7 @@ void xml_inventory(const DAT_FILE_INFO *info)
     printf("%s", INVENTORY_OPEN);
     for (uint16_t row = 0; row < const_glob_devices_count; row++) {
         const DEVICES_INFO *device = &info->devices[row];
-        if (!in_inventory(device->status))
+        if (!is_answering_board(device->status))
             continue;
         int major;
         int minor;
