@@ -32,6 +32,12 @@ options:
     description: The data file, a path on the host that runs velmoran.
     type: path
     required: true
+  data_sha256:
+    description:
+      - The data file's expected SHA-256, in hexadecimal. When given, the
+        module reads the file's SHA-256 right before velmoran would read the
+        file, and fails without running velmoran when they differ.
+    type: str
   allow_downgrade:
     description: Flash images older than the board's firmware too (C(-d)).
     type: bool
@@ -85,7 +91,7 @@ EXAMPLES = r'''
 RETURN = r'''
 boards:
   description: Every board of velmoran's version table, in its order.
-  returned: always
+  returned: when velmoran ran
   type: list
   elements: dict
   contains:
@@ -122,12 +128,12 @@ boards:
       sample: Update Successful.
 status:
   description: velmoran's exit status (in check mode, that of the revision run).
-  returned: always
+  returned: when velmoran ran
   type: int
   sample: 0
 status_meaning:
   description: What the exit status means.
-  returned: always
+  returned: when velmoran ran
   type: str
   sample: success
 message:
@@ -137,16 +143,16 @@ message:
   sample: Flash Failed
 reboot_required:
   description: Whether velmoran's result document asks for a reboot element.
-  returned: always
+  returned: when velmoran ran
   type: bool
 duration:
   description: Seconds velmoran ran.
-  returned: always
+  returned: when velmoran ran
   type: float
   sample: 64.2
 version:
   description: velmoran's version, from its log.
-  returned: always
+  returned: when velmoran ran
   type: str
   sample: "1.09"
 log_tail:
@@ -156,10 +162,15 @@ log_tail:
   elements: str
 stderr:
   description: What velmoran (or its backend) wrote to standard error.
-  returned: always
+  returned: when velmoran ran
+  type: str
+sha256:
+  description: The data file's SHA-256 when it is not the expected one.
+  returned: when the data file's SHA-256 differs from I(data_sha256)
   type: str
 '''
 
+import hashlib
 import os
 
 from ansible.module_utils.basic import AnsibleModule
@@ -175,9 +186,25 @@ def policy_arguments(params):
     return words
 
 
+def file_sha256(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as handle:
+        for block in iter(lambda: handle.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
 def run(module):
     params = module.params
     data_file = os.path.abspath(params["data_file"])
+    if params["data_sha256"]:
+        try:
+            found = file_sha256(data_file)
+        except (IOError, OSError) as error:
+            return dict(failed=True, changed=False, msg="cannot read the data file: %s" % error)
+        if found != params["data_sha256"].strip().lower():
+            return dict(failed=True, changed=False, sha256=found,
+                        msg="SHA-256 of %s is %s, expected %s" % (data_file, found, params["data_sha256"]))
     with velmoran.PrivateFolder() as folder:
         log = params["log_file"] or os.path.join(folder.path, "velmoran.log")
         if module.check_mode:
@@ -248,6 +275,7 @@ def main():
     argument_spec = velmoran.common_argument_spec()
     argument_spec.update(
         data_file=dict(type="path", required=True),
+        data_sha256=dict(type="str"),
         allow_downgrade=dict(type="bool", default=False),
         force=dict(type="bool", default=False),
         log_file=dict(type="path"),
