@@ -3,12 +3,16 @@ installed into a private folder, the environment ansible-playbook runs
 under, and the backplane module helpers loaded straight from the source."""
 
 import importlib.util
+import json
+import os
 import shutil
 import subprocess
+import time
 
 import pytest
 
 from conftest import SOURCE_DIR, VELMORAN
+from ipmisim_bench import BACKEND_DIR, PASSWORD, USER
 
 COLLECTION_SOURCE = SOURCE_DIR / "ansible"
 MODULE_UTILS = COLLECTION_SOURCE / "plugins" / "module_utils" / "velmoran.py"
@@ -82,3 +86,54 @@ def ansible_environment(folder, collections=None, **extra):
         environment["ANSIBLE_COLLECTIONS_PATH"] = str(collections)
     environment.update({key: str(value) for key, value in extra.items()})
     return environment
+
+
+def lan_inventory(benches, folder, data_file, program_environment):
+    hosts = {}
+    for index, bench in enumerate(benches):
+        hosts[f"srv{index:02d}"] = {
+            "velmoran_bmc_host": "127.0.0.1",
+            "velmoran_bmc_port": bench.port,
+            "velmoran_state_dir": str(folder / "records" / f"srv{index:02d}"),
+        }
+    return {"backplane_fleet": {"hosts": hosts, "vars": {
+        "ansible_connection": "local",
+        "velmoran_backend": "lan",
+        "velmoran_controller": "localhost",
+        "velmoran_bmc_user": USER,
+        "velmoran_bmc_password": PASSWORD,
+        "velmoran_workaround_flags": ["open_session_privilege"],
+        "velmoran_system_id": "16D",
+        "velmoran_session_timeout_ms": 5000,
+        "velmoran_retransmission_timeout_ms": 500,
+        "velmoran_program": str(VELMORAN),
+        "velmoran_library_path": str(BACKEND_DIR),
+        "velmoran_workdir": str(folder / "controller"),
+        "velmoran_data_file": str(data_file),
+        "velmoran_program_environment": program_environment,
+    }}}
+
+
+def run_lan_rollout(folder, collections, inventory, count, name, *options):
+    """ansible-playbook on the controller with forks = count, the whole fleet in one
+    batch; returns (status, output, {wall, cpu} seconds)."""
+    path = folder / f"{name}.json"
+    path.write_text(json.dumps(inventory, indent=1))
+    private_tmp = folder / "tmp"
+    private_tmp.mkdir(exist_ok=True)
+    environment = ansible_environment(
+        folder, collections, ANSIBLE_FORKS=count, TMPDIR=private_tmp,
+        ANSIBLE_CALLBACKS_ENABLED="velmoran.backplane.fleet_report",
+        VELMORAN_FLEET_REPORT_DIR=folder / "reports", VELMORAN_FLEET_REPORT_NAME=name)
+    extra = json.dumps({"velmoran_serial": [count], "velmoran_max_fail_percentage": 0})
+    started = time.monotonic()
+    process = subprocess.Popen(["ansible-playbook", "-i", str(path), "-e", extra, *options,
+                                "velmoran.backplane.rollout"],
+                               cwd=folder, env=environment, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    output = process.stdout.read()
+    _, wait_status, usage = os.wait4(process.pid, 0)
+    process.returncode = os.waitstatus_to_exitcode(wait_status)
+    process.stdout.close()
+    # The whole controller side: ansible-playbook, its forks, the modules and velmoran.
+    seconds = time.monotonic() - started
+    return process.returncode, output, {"wall": seconds, "cpu": usage.ru_utime + usage.ru_stime}
