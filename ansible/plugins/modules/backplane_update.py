@@ -38,6 +38,14 @@ options:
         module reads the file's SHA-256 right before velmoran would read the
         file, and fails without running velmoran when they differ.
     type: str
+  private_copy:
+    description:
+      - Copy the data file into the run's private temporary folder and let
+        velmoran read that copy, which is removed with the folder. Parallel
+        runs from one controller then each read a file of their own.
+      - I(data_sha256) is checked on the copy.
+    type: bool
+    default: false
   allow_downgrade:
     description: Flash images older than the board's firmware too (C(-d)).
     type: bool
@@ -48,8 +56,9 @@ options:
     default: false
   log_file:
     description:
-      - Keep velmoran's log here. Without it the log is written into the
-        run's private folder and only its tail is returned on failure.
+      - Keep velmoran's log here; its folder is made when missing. Without it
+        the log is written into the run's private folder and only its tail is
+        returned on failure.
     type: path
 attributes:
   check_mode:
@@ -172,6 +181,7 @@ sha256:
 
 import hashlib
 import os
+import shutil
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.velmoran.backplane.plugins.module_utils import velmoran
@@ -194,18 +204,31 @@ def file_sha256(path):
     return digest.hexdigest()
 
 
+def staged(params, folder):
+    """The file velmoran reads: the data file, or its private copy; checked
+    against the expected SHA-256 when there is one. Returns (path, failure)."""
+    data_file = os.path.abspath(params["data_file"])
+    try:
+        if params["private_copy"]:
+            copy = os.path.join(folder.path, os.path.basename(data_file))
+            shutil.copyfile(data_file, copy)
+            data_file = copy
+        if params["data_sha256"]:
+            found = file_sha256(data_file)
+            if found != params["data_sha256"].strip().lower():
+                return data_file, dict(sha256=found, msg="SHA-256 of %s is %s, expected %s"
+                                       % (params["data_file"], found, params["data_sha256"]))
+    except (IOError, OSError) as error:
+        return data_file, dict(msg="cannot read the data file: %s" % error)
+    return data_file, None
+
+
 def run(module):
     params = module.params
-    data_file = os.path.abspath(params["data_file"])
-    if params["data_sha256"]:
-        try:
-            found = file_sha256(data_file)
-        except (IOError, OSError) as error:
-            return dict(failed=True, changed=False, msg="cannot read the data file: %s" % error)
-        if found != params["data_sha256"].strip().lower():
-            return dict(failed=True, changed=False, sha256=found,
-                        msg="SHA-256 of %s is %s, expected %s" % (data_file, found, params["data_sha256"]))
     with velmoran.PrivateFolder() as folder:
+        data_file, failure = staged(params, folder)
+        if failure is not None:
+            return dict(failed=True, changed=False, **failure)
         log = params["log_file"] or os.path.join(folder.path, "velmoran.log")
         if module.check_mode:
             argv = velmoran.base_argv(params) + ["-revision"]
@@ -213,16 +236,19 @@ def run(module):
             argv = velmoran.base_argv(params) + ["-quiet", "-fml"] + policy_arguments(params)
         argv += ["-input=%s" % data_file, "-log=%s" % log]
         try:
+            if not os.path.isdir(os.path.dirname(os.path.abspath(log))):
+                os.makedirs(os.path.dirname(os.path.abspath(log)), 0o700)
             environment = velmoran.program_environment(params, folder)
         except OSError as error:
             return dict(failed=True, changed=False, msg="cannot prepare the run: %s" % error)
         try:
             status, stdout, stderr, timed_out, seconds = velmoran.run_program(
-                argv, velmoran.working_folder(params, folder, data_file), environment, params["timeout"])
+                argv, velmoran.working_folder(params, folder, params["data_file"]), environment, params["timeout"])
         except OSError as error:
             return dict(failed=True, changed=False, msg="cannot run %s: %s" % (params["program"], error))
         log_text = velmoran.read_text(log)
         tail = velmoran.log_tail(log)
+        data_present = os.path.isfile(data_file)
 
     result = dict(changed=False, status=status, status_meaning=velmoran.exit_meaning(status),
                   duration=seconds, version=velmoran.program_version(log_text), stderr=stderr,
@@ -247,7 +273,7 @@ def run(module):
         if status != 0:
             result.update(failed=True, log_tail=tail,
                           msg="velmoran ended with status %d: %s" % (status, result["status_meaning"]))
-        elif not os.path.isfile(data_file):
+        elif not data_present:
             result.update(failed=True, msg="data file not found: %s" % data_file)
         return result
 
@@ -276,6 +302,7 @@ def main():
     argument_spec.update(
         data_file=dict(type="path", required=True),
         data_sha256=dict(type="str"),
+        private_copy=dict(type="bool", default=False),
         allow_downgrade=dict(type="bool", default=False),
         force=dict(type="bool", default=False),
         log_file=dict(type="path"),
