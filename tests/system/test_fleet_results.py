@@ -2,6 +2,7 @@
 printed by the real binary on the simulated platform, then read by the
 collection's shared module code."""
 
+import pathlib
 import re
 
 import pytest
@@ -214,3 +215,34 @@ def test_exit_meanings_are_the_readme_table():
     listed = dict((int(code), text.strip()) for code, text in
                   re.findall(r"(\d+) ([a-zA-Z][^,.]*?)(?=, \d+ |\.$|, |\.)", paragraph.split("result code:")[1]))
     assert listed == {code: text for code, text in vm.EXIT_MEANINGS.items() if code != 0}
+
+
+def test_run_that_outlasts_its_time_is_ended_with_sigterm(tmp_path, monkeypatch):
+    status, _, _, timed_out, seconds = vm.run_program(["sleep", "30"], tmp_path, {"PATH": "/usr/bin:/bin"}, 1)
+    assert (status, timed_out) == (-15, True) and seconds < 10
+    # One that ignores SIGTERM is killed after the grace time.
+    monkeypatch.setattr(vm, "TERM_GRACE_SECONDS", 1)
+    stubborn = "import signal, time; signal.signal(signal.SIGTERM, signal.SIG_IGN); time.sleep(30)"
+    status, _, _, timed_out, seconds = vm.run_program(["/usr/bin/python3", "-c", stubborn], tmp_path,
+                                                      {"PATH": "/usr/bin:/bin"}, 1)
+    assert (status, timed_out) == (-9, True) and seconds < 10
+    assert vm.exit_meaning(-9) == "ended by signal 9"
+
+
+def test_lan_configuration_lives_in_a_private_folder_removed_on_every_path():
+    params = {"bmc_host": "192.0.2.10", "bmc_port": 6230, "bmc_user": "fwadmin", "bmc_password": "s3cret",
+              "cipher_suite": 17, "privilege": "operator", "workaround_flags": ["intel_2_0_session"],
+              "session_timeout_ms": 3000, "retransmission_timeout_ms": None, "system_id": "16D"}
+    with pytest.raises(RuntimeError):
+        with vm.PrivateFolder() as folder:
+            config = vm.freeipmi_config(folder, params)
+            kept = pathlib.Path(folder.path)
+            assert kept.stat().st_mode & 0o777 == 0o700
+            password = kept / "bmc.password"
+            assert password.read_text() == "s3cret\n" and password.stat().st_mode & 0o777 == 0o600
+            assert pathlib.Path(config).read_text() == (
+                "interface = lan\nhost = 192.0.2.10\nport = 6230\nuser = fwadmin\n"
+                f"password_file = {password}\ncipher_suite = 17\nprivilege = operator\n"
+                "workaround_flags = intel_2_0_session\nsession_timeout_ms = 3000\nsystem_id = 16D\n")
+            raise RuntimeError("the run went wrong")
+    assert not kept.exists()

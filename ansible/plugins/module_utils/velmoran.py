@@ -249,17 +249,28 @@ def run_program(argv, cwd, environment, timeout):
     started = time.monotonic()
     process = subprocess.Popen(argv, cwd=cwd, env=environment, stdin=subprocess.DEVNULL,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    # A module ended from outside (its task's timeout, a lost session) passes
+    # the signal on and waits, so velmoran is never left running alone.
+    def forward(number, frame):
+        if process.poll() is None:
+            process.send_signal(number)
+    previous = dict((number, signal.signal(number, forward)) for number in (signal.SIGTERM, signal.SIGHUP))
     timed_out = False
     try:
-        stdout, stderr = process.communicate(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        timed_out = True
-        process.send_signal(signal.SIGTERM)
         try:
-            stdout, stderr = process.communicate(timeout=TERM_GRACE_SECONDS)
+            stdout, stderr = process.communicate(timeout=timeout)
         except subprocess.TimeoutExpired:
-            process.kill()
-            stdout, stderr = process.communicate()
+            timed_out = True
+            process.send_signal(signal.SIGTERM)
+            try:
+                stdout, stderr = process.communicate(timeout=TERM_GRACE_SECONDS)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                stdout, stderr = process.communicate()
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
     return (process.returncode, stdout.decode("latin-1"), stderr.decode("latin-1"),
             timed_out, round(time.monotonic() - started, 3))
 
