@@ -139,7 +139,7 @@ def test_rollout_checks_updates_and_then_finds_nothing_to_do(tmp_path, collectio
     hosts = [f"h{index:02d}" for index in range(8)]
 
     # Check mode: says what would be flashed, flashes nothing.
-    status, output, report = fleet.rollout("check", "--check")
+    status, output, report = fleet.rollout("check", "--check", serial=(10,), forks=10)
     assert status != 0, output                  # the unreachable and the broken host
     assert report["check_mode"] is True
     for host in hosts:
@@ -181,7 +181,7 @@ def test_rollout_checks_updates_and_then_finds_nothing_to_do(tmp_path, collectio
     assert "hosts: 10" in output and "h-gone -: unreachable" in output
 
     # Again: nothing left to do, nothing changed, no board touched.
-    status, output, report = fleet.rollout("again")
+    status, output, report = fleet.rollout("again", serial=(10,), forks=10)
     assert status == 4, output
     recap = {line.split()[0]: line for line in output.splitlines() if " : ok=" in line}
     for host in hosts:
