@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Out-of-band fleet update: the collection's rollout playbook updates the
 board of 1, 4 and 16 emulated BMCs (ipmi_sim on loopback) from one
 controller, with as many forks as BMCs and every wait of the transfer

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """What the fleet tests share: the Ansible collection built from ansible/ and
 installed into a private folder, the environment ansible-playbook runs
 under, and the backplane module helpers loaded straight from the source."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The Ansible collection as a whole: it builds and installs, passes the
 sanity tests ansible-test can run here, documents exactly the options its
 modules take and the keys they return, and its package step only says what it
@@ -189,7 +190,8 @@ def dummy_package(folder):
     root = folder / "pkg"
     (root / "DEBIAN").mkdir(parents=True)
     (root / "DEBIAN" / "control").write_text(
-        "Package: velmoran-rollout-probe\nVersion: 1.0\nArchitecture: all\nMaintainer: Velmoran <dev@velmoran.invalid>\n"
+        "Package: velmoran-rollout-probe\nVersion: 1.0\nArchitecture: all\n"
+        "Maintainer: Velmoran <dev@velmoran.invalid>\n"
         "Description: rollout package step probe\n")
     deb = folder / "velmoran-rollout-probe_1.0_all.deb"
     subprocess.run(["dpkg-deb", "--build", "--root-owner-group", str(root), str(deb)], check=True,

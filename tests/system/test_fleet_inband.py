@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """A rollout with the collection's playbook over a fleet of simulated servers
 reached in-band: every host runs velmoran on its own simulated platform, in
 its own working folder with its own copy of the data file, all inside one
@@ -10,7 +11,7 @@ import subprocess
 
 import pytest
 
-from conftest import BUILD_DIR, VELMORAN
+from conftest import VELMORAN
 from datafiles import build, make_image
 from fleet import ansible_environment, install_collection, needs_ansible, sanitizer_build
 from simplatform import (INIT_DIR, INSTALL_SCRIPT, PRIMARY, REQUEST_LOG, SECONDARY, SIM_DIR, SLEEP_LOG, SLEEP_SHIM,
@@ -117,7 +118,8 @@ class Fleet:
 
 
 def rows_of(report, host):
-    return [(row["board"], row["before"], row["after"], row["outcome"]) for row in report["rows"] if row["host"] == host]
+    return [(row["board"], row["before"], row["after"], row["outcome"])
+            for row in report["rows"] if row["host"] == host]
 
 
 def test_rollout_checks_updates_and_then_finds_nothing_to_do(tmp_path, collections, release):

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """An out-of-band rollout: sixteen emulated BMCs (ipmi_sim with the boards'
 module, each on its own loopback port with its own state folder) updated from
 one controller with sixteen forks, each run reaching its BMC over LAN 2.0

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The backplane modules' reading of velmoran's output: every document here is
 printed by the real binary on the simulated platform, then read by the
 collection's shared module code."""
@@ -169,6 +170,12 @@ def test_library_missing_gives_the_empty_document(tmp_path, data_file):
     document = vm.parse_result(run.stdout)
     assert (document["boards"], document["status"]) == ([], None)
     assert vm.exit_meaning(27) == "management library not loaded or IPMB channel not enabled"
+    assert vm.failure_message(27, run.stderr) == \
+        "velmoran ended with status 27: management library not loaded or IPMB channel not enabled"
+    # What a backend says last on standard error names the cause.
+    assert vm.failure_message(27, "velmoran-freeipmi: no BMC answered at 192.0.2.1:623\n\n") == (
+        "velmoran ended with status 27: management library not loaded or IPMB channel not enabled"
+        " (velmoran-freeipmi: no BMC answered at 192.0.2.1:623)")
 
 
 def test_inventory_documents(tmp_path, data_file):

@@ -1,6 +1,5 @@
-# -*- coding: utf-8 -*-
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Copyright (c) 2026 The Velmoran Developers
-# GNU General Public License v3.0+ (see https://www.gnu.org/licenses/gpl-3.0.txt)
 
 from __future__ import absolute_import, division, print_function
 __metaclass__ = type

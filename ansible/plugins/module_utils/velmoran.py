@@ -1,6 +1,5 @@
-# -*- coding: utf-8 -*-
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Copyright (c) 2026 The Velmoran Developers
-# GNU General Public License v3.0+ (see https://www.gnu.org/licenses/gpl-3.0.txt)
 """What the backplane modules share: reading velmoran's XML documents, its
 version table and its log; running it with a bounded time; and the private
 folder that holds a LAN run's FreeIPMI configuration and password."""
@@ -69,6 +68,14 @@ def exit_meaning(status):
     if status < 0:
         return "ended by signal %d" % -status
     return "failed"
+
+
+def failure_message(status, stderr):
+    """The task's message for a failed run: the status, its meaning, and
+    what the program or its backend said last on standard error."""
+    text = "velmoran ended with status %d: %s" % (status, exit_meaning(status))
+    said = [line.strip() for line in (stderr or "").replace("\r", "\n").splitlines() if line.strip()]
+    return text + (" (%s)" % said[-1] if said else "")
 
 
 def board_address(name):

@@ -1,7 +1,6 @@
 #!/usr/bin/python
-# -*- coding: utf-8 -*-
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Copyright (c) 2026 The Velmoran Developers
-# GNU General Public License v3.0+ (see https://www.gnu.org/licenses/gpl-3.0.txt)
 
 from __future__ import absolute_import, division, print_function
 __metaclass__ = type
@@ -62,7 +61,9 @@ boards:
       type: str
       sample: "0xC0"
     revision:
-      description: The firmware revision the board runs; C(0.00) while it runs from its boot block; null when it did not answer.
+      description:
+        - The firmware revision the board runs; C(0.00) while it runs from its
+          boot block; null when it did not answer.
       type: str
       sample: "1.05"
     answered:
@@ -148,7 +149,7 @@ def inventory(module):
         if document["status"] is not None:
             result["message"] = document["status"]["text"]
         result.update(failed=True, log_tail=tail,
-                      msg="velmoran ended with status %d: %s" % (status, result["status_meaning"]))
+                      msg=velmoran.failure_message(status, stderr))
     return result
 
 

@@ -1,7 +1,6 @@
 #!/usr/bin/python
-# -*- coding: utf-8 -*-
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Copyright (c) 2026 The Velmoran Developers
-# GNU General Public License v3.0+ (see https://www.gnu.org/licenses/gpl-3.0.txt)
 
 from __future__ import absolute_import, division, print_function
 __metaclass__ = type
@@ -272,7 +271,7 @@ def run(module):
         result["changed"] = any(board["outcome"] == velmoran.OUTCOME_WOULD_FLASH for board in result["boards"])
         if status != 0:
             result.update(failed=True, log_tail=tail,
-                          msg="velmoran ended with status %d: %s" % (status, result["status_meaning"]))
+                          msg=velmoran.failure_message(status, stderr))
         elif not data_present:
             result.update(failed=True, msg="data file not found: %s" % data_file)
         return result
@@ -293,7 +292,7 @@ def run(module):
     result["changed"] = any(board["outcome"] == velmoran.OUTCOME_FLASHED for board in result["boards"])
     if status not in (0, 1):
         result.update(failed=True, log_tail=tail,
-                      msg="velmoran ended with status %d: %s" % (status, result["status_meaning"]))
+                      msg=velmoran.failure_message(status, stderr))
     return result
 
 
