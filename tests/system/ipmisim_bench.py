@@ -76,11 +76,14 @@ def write_backend_config(folder, port, password=PASSWORD, system_id="16D",
 
 class IpmiSimBench:
     """One ipmi_sim: BMC at 0x20 and a board at each address of `boards`
-    (address -> revision text such as "1.10"). `options` go to the module."""
+    (address -> revision text such as "1.10"). `options` go to the module.
+    With `vm_port` the BMC also serves a virtual machine's system interface
+    (QEMU's ipmi-bmc-extern) on that loopback TCP port."""
 
-    def __init__(self, folder, boards, **options):
+    def __init__(self, folder, boards, vm_port=None, **options):
         self.folder = pathlib.Path(folder)
         self.boards = dict(boards)
+        self.vm_port = vm_port
         self.options = options
         self.state = self.folder / "boards"
         self.port = None
@@ -103,6 +106,7 @@ class IpmiSimBench:
             "    allowed_auths_admin none md2 md5 straight",
             "    guid a123456789abcdefa123456789abcdef",
             "  endlan",
+            *([f"  serial kcs 127.0.0.1 {self.vm_port} codec VM"] if self.vm_port else []),
             f'  loadlib "{MODULE}" "{" ".join(words)}"',
             f'  user 2 true "{USER}" "{PASSWORD}" admin 10 none md2 md5 straight',
         ]) + "\n")
