@@ -19,8 +19,8 @@ import pytest
 from conftest import BUILD_DIR, SOURCE_DIR
 from datafiles import TRANSFER_SIZE, build, make_image
 from flashing import (CLEAR, CONTINUE, FLASH_FAILED, LOADED, flashed_board, searching, table,
-                      table_line)
-from ipmisim_bench import IpmiSimBench
+                      table_line, validate)
+from ipmisim_bench import BACKEND_DIR, IpmiSimBench
 from simplatform import PRIMARY, SECONDARY, banner
 
 QEMU = "qemu-system-x86_64"
@@ -184,6 +184,21 @@ def firmware_revision(bench, address):
                 if line.startswith("Firmware Revision"))
 
 
+def test_closing_the_library_unloads_it_and_keeps_freeipmi_loaded():
+    """What lets the driver service go right after the program closes the
+    library: the library, and with it its session, is gone; FreeIPMI and
+    libgcrypt stay for the rest of the process."""
+    check = subprocess.run(
+        ["/usr/bin/python3", "-c",
+         "import ctypes, _ctypes, sys\n"
+         "_ctypes.dlclose(ctypes.CDLL(sys.argv[1])._handle)\n"
+         "maps = open('/proc/self/maps').read()\n"
+         "print([name in maps for name in ('libqrxipm32', 'libfreeipmi', 'libgcrypt')])\n",
+         str(BACKEND_DIR / "libqrxipm32.so")],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=60)
+    assert (check.stdout, check.stderr) == ("[False, True, True]\n", "")
+
+
 # --- boot 1: both backplanes answer and take the unlock code ---------------
 
 UPDATE_CASES = """
@@ -234,7 +249,7 @@ def test_revision_only_run_reads_both_boards_through_the_kernel_driver(update_bo
     assert (run.sleeps_ms, run.service) == ([], PROBE_ONLY)
 
 
-def test_inventory_lists_both_boards(update_boot):
+def test_inventory_lists_both_boards(update_boot, tmp_path):
     run = update_boot[0].run("inventory")
     assert (run.rc, run.stderr, run.sleeps_ms) == (0, "", [])
     device = ('   <Device componentID="3967" display="Backplane">\n'
@@ -243,6 +258,7 @@ def test_inventory_lists_both_boards(update_boot):
     assert run.stdout == ('<?xml version="1.0" encoding="UTF-8"?>\n<SVMInventory lang="en">\n'
                           + device.format("Primary Backplane")
                           + device.format("Secondary Backplane") + "</SVMInventory>\n")
+    validate(run.stdout, tmp_path)
 
 
 def test_update_flashes_both_boards_in_band(update_boot):
