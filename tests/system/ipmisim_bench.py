@@ -148,6 +148,13 @@ class IpmiSimBench:
         return subprocess.run(command, input=stdin, stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, timeout=timeout, text=True)
 
+    def firmware_revision(self, address):
+        """A board's firmware revision as ipmitool's bridged `mc info` shows it."""
+        shown = self.ipmitool("-b", "0", "-t", f"0x{address:x}", "mc", "info")
+        assert shown.returncode == 0, shown.stderr
+        return next(line.split(":", 1)[1].strip() for line in shown.stdout.splitlines()
+                    if line.startswith("Firmware Revision"))
+
     def written_image(self, address):
         path = self.state / f"board_{address:02x}.bin"
         return path.read_bytes() if path.exists() else None
