@@ -1,4 +1,4 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # Builds the in-band test guest's initramfs from this machine's own files:
 # Debian's kernel modules for the IPMI drivers, static BusyBox, velmoran with
 # the FreeIPMI backend and every shared library they load, the sleep shim,
@@ -24,7 +24,7 @@ missing() {
 
 # The newest Debian kernel that has its modules installed.
 kernel=
-for candidate in $(ls -1 /boot/vmlinuz-* 2>/dev/null | sort -V); do
+for candidate in $(printf '%s\n' /boot/vmlinuz-* | sort -V); do
     version=${candidate#/boot/vmlinuz-}
     [ -f "/lib/modules/$version/modules.dep" ] && kernel=$candidate
 done

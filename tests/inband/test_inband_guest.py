@@ -114,7 +114,7 @@ def parse_results(text):
 @pytest.fixture(scope="module")
 def guest():
     """The guest's kernel and initramfs, built (or found current) once."""
-    made = subprocess.run(["sh", str(MAKE_GUEST), str(BUILD_DIR), str(GUEST_DIR)],
+    made = subprocess.run(["bash", str(MAKE_GUEST), str(BUILD_DIR), str(GUEST_DIR)],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=300)
     assert made.returncode == 0, made.stderr
     return GUEST_DIR

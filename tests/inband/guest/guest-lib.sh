@@ -15,6 +15,7 @@ report() {
     echo "$*" > "$RESULTS"
 }
 
+# BusyBox's shell reads "10#" as a decimal base, so "07" is not octal.
 uptime_ms() {
     read -r seconds _ < /proc/uptime
     echo $(( ${seconds%.*} * 1000 + 10#${seconds#*.} * 10 ))
@@ -36,7 +37,7 @@ ipmi_load() {
 }
 
 ipmi_unload() {
-    for module in $(cat "$MODULES/order" | sed -n '1!G;h;$p'); do
+    for module in $(sed -n '1!G;h;$p' "$MODULES/order"); do
         name=${module%.ko}
         [ -d "/sys/module/$name" ] && rmmod "$name"
     done
@@ -70,7 +71,11 @@ run_case() {
         echo "stderr $(encoded /tmp/stderr)"
         echo "sleeps $(tr '\n' ' ' < "$SLEEP_LOG")"
         echo "service $(encoded "$SERVICE_LOG")"
-        echo "modules $(ls /sys/module | grep '^ipmi_' | tr '\n' ' ')"
+        printf 'modules'
+        for module in /sys/module/ipmi_*; do
+            [ -d "$module" ] && printf ' %s' "${module##*/}"
+        done
+        echo
         echo "end $name"
     } > "$RESULTS"
 }
