@@ -326,6 +326,10 @@ def test_silent_board_is_skipped_and_refused_unlock_fails_the_flash(refused_boot
     # Five attempts at the silent board, five at each unlock code, and five
     # at the EXIT_FW_XFER of the failure path, which the board refuses too.
     assert run.sleeps_ms == [200] * 5 + [200] * 10 + [200] * 5
+    # Each attempt at the silent board is one send that the kernel gives up
+    # on after about 2 s; with the kernel's own resends it would be 10 s
+    # each, 50 s for the board.
+    assert 5000 <= run.ms < 30000, run.ms
     assert run.service == PROBE_ONLY + ["pelord stopusers", "pelord startusers"]
     revision, counters = refused_boot[1]
     assert revision == OLD_REVISION
