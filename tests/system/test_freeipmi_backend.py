@@ -65,10 +65,7 @@ def sim_image(major, minor, seed):
 
 
 def firmware_revision(bench, address):
-    shown = bench.ipmitool("-b", "0", "-t", f"0x{address:x}", "mc", "info")
-    assert shown.returncode == 0, shown.stderr
-    return next(line.split(":", 1)[1].strip() for line in shown.stdout.splitlines()
-                if line.startswith("Firmware Revision"))
+    return bench.firmware_revision(address)
 
 
 @pytest.mark.parametrize("line, expected", [
