@@ -36,5 +36,5 @@ static_assert(std::is_same_v<decltype(&QRXIPMCommand), HAPI_IPMI_ENTRY>);
 // Ends the BMC session when the program closes the library, so that the
 // BMC's few session slots are not left taken until they time out.
 __attribute__((destructor)) static void close_session_at_unload() {
-    session_close();
+    session_unload();
 }
