@@ -130,7 +130,7 @@ int signal_number(const std::string &name)
         const char *name;
         int number;
     } names[] = {{"TERM", SIGTERM}, {"HUP", SIGHUP}, {"QUIT", SIGQUIT}, {"KILL", SIGKILL},
-                 {"INT", SIGINT}, {"PIPE", SIGPIPE}};
+                 {"INT", SIGINT}, {"PIPE", SIGPIPE}, {"STOP", SIGSTOP}};
     for (const auto &entry : names)
         if (name == entry.name)
             return entry.number;
