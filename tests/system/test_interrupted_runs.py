@@ -10,7 +10,7 @@ import subprocess
 import pytest
 
 from flashing import (CONTINUE, LOADED, LOCK_PANEL, RESTORE_PANEL, Package, board, board_transfer,
-                      flash_platform, flashed_board, options, searching, skipped_board, table, table_line)
+                      flash_platform, flashed_board, options, searching, skipped_board, table, table_line, validate)
 from simplatform import ENABLE_IPMB, PRIMARY, SECONDARY, Fault, SimPlatform, banner, get_device_id
 from test_reports import NOT_UPDATED, UPDATED, execution
 
@@ -94,6 +94,7 @@ def test_boards_not_reached_are_reported_in_the_log_and_the_document(tmp_path, o
     assert (run.rc, run.stderr) == (11, "")
     assert run.stdout == execution((PRIMARY, "1.05", "1.06", UPDATED), (SECONDARY, "1.05", "1.06", NOT_UPDATED),
                                    reboot=True)
+    validate(run.stdout, tmp_path)
     assert (sim.cwd / "run.log").read_bytes().decode().endswith(STOPPED + SECONDARY_NOT_UPDATED)
 
 
