@@ -352,8 +352,10 @@ bool recovery_remove(const char *folder)
 void recovery_identify_self(RECOVERY_RECORD *record)
 {
     record->pid = static_cast<uint32_t>(getpid());
-    record->start_time = 0;
-    (void)process_start_time(record->pid, &record->start_time);
+    // Through a local: a packed record's field may sit unaligned.
+    uint64_t start_time = 0;
+    (void)process_start_time(record->pid, &start_time);
+    record->start_time = start_time;
     read_boot_id(record->boot_id);
 }
 
