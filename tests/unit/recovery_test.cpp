@@ -255,8 +255,8 @@ TEST(recovery_owner, alive_only_while_the_same_process_of_the_same_boot_runs)
 {
     RECOVERY_RECORD self{};
     recovery_identify_self(&self);
-    EXPECT_EQ(self.pid, static_cast<uint32_t>(getpid()));
-    EXPECT_NE(self.start_time, 0u);
+    EXPECT_EQ(static_cast<uint32_t>(self.pid), static_cast<uint32_t>(getpid()));
+    EXPECT_NE(static_cast<uint64_t>(self.start_time), 0u);
     EXPECT_EQ(strlen(self.boot_id), RECOVERY_BOOT_ID_SIZE - 1);
     EXPECT_TRUE(recovery_owner_alive(&self));
 
@@ -287,7 +287,7 @@ TEST_F(RecoveryFolder, follows_the_run_until_all_is_put_back)
 
     recovery_note_panel_locked(0xF4);
     ASSERT_EQ(read(&found, &reason), RECOVERY_FOUND);
-    EXPECT_EQ(found.pid, static_cast<uint32_t>(getpid()));
+    EXPECT_EQ(static_cast<uint32_t>(found.pid), static_cast<uint32_t>(getpid()));
     EXPECT_EQ(found.panel_locked, 1);
     EXPECT_EQ(found.panel_byte, 0xF4);
     EXPECT_TRUE(recovery_pending_panel(&pending));
