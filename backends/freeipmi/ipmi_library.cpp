@@ -52,5 +52,5 @@ __attribute__((constructor)) static void keep_freeipmi_loaded() {
 // driver's device, so that the driver service can be stopped or removed
 // right after, as the program does.
 __attribute__((destructor)) static void close_session_at_unload() {
-    session_close();
+    session_unload();
 }

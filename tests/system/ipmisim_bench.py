@@ -64,9 +64,12 @@ def write_backend_config(folder, port, password=PASSWORD, system_id="16D",
         "cipher_suite = 3",
         "privilege = admin",
         "workaround_flags = open_session_privilege",
-        f"session_timeout_ms = {session_timeout_ms}",
-        f"retransmission_timeout_ms = {retransmission_timeout_ms}",
     ]
+    # None: the backend's own defaults.
+    if session_timeout_ms is not None:
+        lines.append(f"session_timeout_ms = {session_timeout_ms}")
+    if retransmission_timeout_ms is not None:
+        lines.append(f"retransmission_timeout_ms = {retransmission_timeout_ms}")
     if system_id is not None:
         lines.append(f"system_id = {system_id}")
     config = folder / "freeipmi.conf"
