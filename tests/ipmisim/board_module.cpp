@@ -11,6 +11,8 @@
 //   erase_polls=N      Get Device ID requests a board leaves unanswered while erasing
 //   accept=both|primary|alternate|none   the unlock codes the boards take
 //   drop_data=K        hold back the reply to each board's K-th data command once
+//   die=erase|data:K   the whole emulated BMC dies (SIGKILL) on the first erase
+//                      poll, or on a board's K-th data command
 // The simulator's headers declare C functions without saying so.
 extern "C" {
 #include <OpenIPMI/extcmd.h>
@@ -20,7 +22,9 @@ extern "C" {
 }
 
 #include <dlfcn.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -81,6 +85,8 @@ int erase_polls = 3;
 bool accept_primary = true;
 bool accept_alternate = true;
 unsigned int drop_data = 0;
+bool die_in_erase = false;
+unsigned int die_at_data = 0;
 uint8_t front_panel = FRONT_PANEL_INITIAL;
 int datagrams_to_hold = 0;
 
@@ -121,6 +127,8 @@ void get_device_id(lmc_data_t *mc, msg_t *, unsigned char *rdata, unsigned int *
                    void *) {
     BOARD *board = board_of(mc);
     if (board != nullptr && board->mode == ERASING) {
+        if (die_in_erase)
+            kill(getpid(), SIGKILL);
         if (board->silent_polls_left > 0) {
             board->silent_polls_left--;
             answer(rdata, rdata_len, CC_NODE_BUSY);
@@ -179,6 +187,8 @@ void fw_data(lmc_data_t *mc, msg_t *msg, unsigned char *rdata, unsigned int *rda
     uint32_t length = msg->len - CHUNK_HEADER;
     if (address + length > FLASH_SIZE)
         return answer(rdata, rdata_len, CC_OUT_OF_RANGE);
+    if (die_at_data != 0 && board->data_commands + 1 == die_at_data)
+        kill(getpid(), SIGKILL);
     memcpy(board->flash + address, msg->data + CHUNK_HEADER, length);
     board->data_commands++;
     if (drop_data != 0 && board->data_commands == drop_data && !board->dropped) {
@@ -265,6 +275,10 @@ void parse_options(const char *options) {
             erase_polls = atoi(value);
         else if (strcmp(word, "drop_data") == 0)
             drop_data = static_cast<unsigned int>(atoi(value));
+        else if (strcmp(word, "die") == 0 && strcmp(value, "erase") == 0)
+            die_in_erase = true;
+        else if (strcmp(word, "die") == 0 && strncmp(value, "data:", 5) == 0)
+            die_at_data = static_cast<unsigned int>(atoi(value + 5));
         else if (strcmp(word, "accept") == 0) {
             accept_primary = strcmp(value, "both") == 0 || strcmp(value, "primary") == 0;
             accept_alternate = strcmp(value, "both") == 0 || strcmp(value, "alternate") == 0;
