@@ -105,17 +105,24 @@ def test_documentation_and_argument_spec_agree(tmp_path, collections, name):
         assert doc["examples" if part == "EXAMPLES" else "return"], part
 
 
-def sim_host_playbook(tmp_path, sim, data_file):
-    """One simulated server and a playbook that calls each module the ways a
-    user would; the json callback gives back every result."""
+def module_arguments(tmp_path, sim):
     (sim.cwd / "tesselinstall.sh").write_bytes(INSTALL_SCRIPT.read_bytes())
     (sim.cwd / "tesselinstall.sh").chmod(0o755)
-    common = {"program": str(VELMORAN), "chdir": str(sim.cwd), "library_path": str(SIM_DIR),
-              "state_dir": str(tmp_path / "records"),
-              "program_environment": {"LD_PRELOAD": str(SLEEP_SHIM), "SLEEPSHIM_LOG": str(sim.state_dir / SLEEP_LOG),
-                                      "QRXSIM_STATE": str(sim.state_dir / STATE_FILE),
-                                      "QRXSIM_LOG": str(sim.state_dir / REQUEST_LOG)}}
+    return {"program": str(VELMORAN), "chdir": str(sim.cwd), "library_path": str(SIM_DIR),
+            "state_dir": str(sim.root / "records"),
+            "program_environment": {"LD_PRELOAD": str(SLEEP_SHIM), "SLEEPSHIM_LOG": str(sim.state_dir / SLEEP_LOG),
+                                    "QRXSIM_STATE": str(sim.state_dir / STATE_FILE),
+                                    "QRXSIM_LOG": str(sim.state_dir / REQUEST_LOG)}}
+
+
+def sim_host_playbook(tmp_path, sim, failing, data_file):
+    """Two simulated servers, one with a board whose flash fails, and a
+    playbook that calls each module the ways a user would, keeping every
+    result in results.json."""
+    common = module_arguments(tmp_path, sim)
     update = dict(common, data_file=str(data_file))
+    marked = dict(module_arguments(tmp_path, failing), data_file=str(data_file),
+                  failure_marker=str(tmp_path / "marks" / "flash-failed"))
     tasks = [
         {"name": "info", "velmoran.backplane.backplane_info": common},
         {"name": "check", "velmoran.backplane.backplane_update": update, "check_mode": True},
@@ -125,6 +132,10 @@ def sim_host_playbook(tmp_path, sim, data_file):
          "ignore_errors": True},
         {"name": "missing file", "velmoran.backplane.backplane_update": dict(update, data_file=str(tmp_path / "x")),
          "ignore_errors": True},
+        {"name": "flash fails", "velmoran.backplane.backplane_update": marked, "ignore_errors": True},
+        {"name": "after the failure", "velmoran.backplane.backplane_update": marked, "ignore_errors": True},
+        {"name": "checked after the failure", "velmoran.backplane.backplane_update": marked,
+         "check_mode": True, "ignore_errors": True},
     ]
     for task in tasks:
         task["register"] = "result_" + task["name"].replace(" ", "_")
@@ -154,7 +165,8 @@ def test_modules_return_what_they_document(tmp_path, collections):
     data_file = tmp_path / "bp.dat"
     data_file.write_bytes(build(tmp_path, "bp.dat", "--rev", "1.06", "bp.bin"))
     sim = SimPlatform(tmp_path / "server", Platform(boards=[Board(PRIMARY), Board(SECONDARY, revision=(1, 6))]))
-    results = run_json(tmp_path, collections, sim_host_playbook(tmp_path, sim, data_file))
+    failing = SimPlatform(tmp_path / "failing", Platform(boards=[Board(PRIMARY), Board(SECONDARY, refuse_exit=True)]))
+    results = run_json(tmp_path, collections, sim_host_playbook(tmp_path, sim, failing, data_file))
 
     info = results["info"]
     assert (info["changed"], info["status"], info["version"]) == (False, 0, "1.09")
@@ -176,6 +188,20 @@ def test_modules_return_what_they_document(tmp_path, collections):
     missing = results["missing file"]
     assert missing["failed"] is True and missing["status"] == 2 and missing["status_meaning"] == "data file not found"
     assert missing["log_tail"]
+
+    # A failed flash is marked; velmoran is not run for that server again.
+    failed = results["flash fails"]
+    assert (failed["failed"], failed["status"], failed["changed"]) == (True, 14, True)
+    assert [(b["name"], b["outcome"]) for b in failed["boards"]] == [
+        ("Primary Backplane", "flashed"), ("Secondary Backplane", "failed")]
+    assert (tmp_path / "marks" / "flash-failed").read_text() == \
+        "status 14 (a board did not leave transfer mode): Secondary Backplane\n"
+    for name in ("after the failure", "checked after the failure"):
+        refused = results[name]
+        assert refused["failed"] is True and "status" not in refused, name
+        assert refused["msg"].startswith("a flash failed here before (status 14 "), name
+    requests = (failing.state_dir / REQUEST_LOG).read_text().splitlines()
+    assert sum(1 for line in requests if line.startswith("C2 20 00")) == 1
 
     for name, result in (("backplane_info", info), ("backplane_update", update), ("backplane_update", missing)):
         documented = documentation(tmp_path, collections, name)["return"]

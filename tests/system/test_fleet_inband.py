@@ -214,6 +214,8 @@ def test_failed_flash_stops_the_rollout_after_its_batch(tmp_path, collections, r
     failed = report["hosts"]["h02"]
     assert (failed["status"], failed["status_meaning"]) == (11, "flash failed")
     assert failed["log_tail"]
+    # Later rollouts leave that server alone until someone has looked.
+    assert (fleet.sims["h02"].cwd / "flash-failed").read_text() == "status 11 (flash failed): Primary Backplane\n"
     # The last batch never started.
     for host in ("h04", "h05", "h06", "h07"):
         assert fleet.written(host) == {} and fleet.revisions(host) == [(1, 5), (1, 5)], host

@@ -53,6 +53,15 @@ options:
     description: Flash every board that has an image, whatever its revision (C(-force)).
     type: bool
     default: false
+  failure_marker:
+    description:
+      - A file that marks a failed flash. When velmoran ends with a failed
+        flash (status 11 or 14) the module writes it, with what failed; while
+        it exists the module refuses to run velmoran for this server, so a
+        board whose flash failed is looked at before anything flashes it again.
+        Remove the file to let updates resume.
+      - Check mode reads it too, and never writes it.
+    type: path
   log_file:
     description:
       - Keep velmoran's log here; its folder is made when missing. Without it
@@ -172,6 +181,10 @@ stderr:
   description: What velmoran (or its backend) wrote to standard error.
   returned: when velmoran ran
   type: str
+marker:
+  description: The failure marker written after a failed flash, or the one that stopped this run.
+  returned: when a failure marker was written or found
+  type: str
 sha256:
   description: The data file's SHA-256 when it is not the expected one.
   returned: when the data file's SHA-256 differs from I(data_sha256)
@@ -222,8 +235,35 @@ def staged(params, folder):
     return data_file, None
 
 
+FLASH_FAILURES = (11, 14)
+
+
+def marked_failure(params):
+    marker = params["failure_marker"]
+    if marker and os.path.lexists(marker):
+        said = velmoran.read_text(marker).strip().splitlines()
+        return dict(failed=True, changed=False, marker=marker,
+                    msg="a flash failed here before (%s); look at the board, then remove %s to allow updates again"
+                    % (said[0] if said else "no details", marker))
+    return None
+
+
+def mark_failure(params, result):
+    boards = ", ".join(board["name"] for board in result["boards"] if board["outcome"] == velmoran.OUTCOME_FAILED)
+    text = "status %d (%s): %s\n" % (result["status"], result["status_meaning"], boards or "no board named")
+    folder = os.path.dirname(os.path.abspath(params["failure_marker"]))
+    if not os.path.isdir(folder):
+        os.makedirs(folder, 0o700)
+    with open(params["failure_marker"], "w") as handle:
+        handle.write(text)
+    result["marker"] = params["failure_marker"]
+
+
 def run(module):
     params = module.params
+    refused = marked_failure(params)
+    if refused is not None:
+        return refused
     with velmoran.PrivateFolder() as folder:
         data_file, failure = staged(params, folder)
         if failure is not None:
@@ -293,6 +333,11 @@ def run(module):
     if status not in (0, 1):
         result.update(failed=True, log_tail=tail,
                       msg=velmoran.failure_message(status, stderr))
+    if status in FLASH_FAILURES and params["failure_marker"]:
+        try:
+            mark_failure(params, result)
+        except (IOError, OSError) as error:
+            result["msg"] += "; the failure marker could not be written: %s" % error
     return result
 
 
@@ -302,6 +347,7 @@ def main():
         data_file=dict(type="path", required=True),
         data_sha256=dict(type="str"),
         private_copy=dict(type="bool", default=False),
+        failure_marker=dict(type="path"),
         allow_downgrade=dict(type="bool", default=False),
         force=dict(type="bool", default=False),
         log_file=dict(type="path"),
