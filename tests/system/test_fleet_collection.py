@@ -248,3 +248,23 @@ def test_package_step_in_check_mode_installs_nothing(tmp_path, collections):
     probe = subprocess.run(["dpkg-query", "-W", "velmoran-rollout-probe"], stdout=subprocess.PIPE,
                            stderr=subprocess.PIPE)
     assert probe.returncode != 0, "check mode installed the package"
+
+
+@pytest.mark.parametrize("mode, servers", [("inband", 80), ("oob", 3)])
+def test_documented_examples_are_the_shipped_files_and_load(tmp_path, collections, mode, servers):
+    folder = COLLECTION_SOURCE / "examples" / mode
+    readme = (COLLECTION_SOURCE / "README.md").read_text()
+    for path in sorted(folder.iterdir()):
+        text = path.read_text().removeprefix("---\n")
+        assert "".join("    " + line if line.strip() else line
+                       for line in text.splitlines(keepends=True)) in readme, path.name
+    environment = ansible_environment(tmp_path, collections)
+    listed = subprocess.run(["ansible-inventory", "-i", str(folder / "inventory.yml"), "--list"], env=environment,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert listed.returncode == 0, listed.stderr
+    assert len(json.loads(listed.stdout)["backplane_fleet"]["hosts"]) == servers
+    playbook = next(folder.glob("rollout-*.yml"))
+    checked = subprocess.run(["ansible-playbook", "--syntax-check", "-i", str(folder / "inventory.yml"),
+                              str(playbook)], env=environment, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                             text=True)
+    assert checked.returncode == 0, checked.stdout

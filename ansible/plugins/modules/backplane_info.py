@@ -41,7 +41,7 @@ EXAMPLES = r'''
     bmc_user: fwadmin
     bmc_password: "{{ bmc_password }}"
     system_id: 16D
-    library_path: /usr/lib/velmoran/freeipmi
+    library_path: /usr/lib/x86_64-linux-gnu/velmoran/freeipmi
   delegate_to: fwcontrol1
 '''
 

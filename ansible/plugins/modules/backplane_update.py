@@ -94,7 +94,7 @@ EXAMPLES = r'''
     bmc_user: fwadmin
     bmc_password: "{{ bmc_password }}"
     system_id: 16D
-    library_path: /usr/lib/velmoran/freeipmi
+    library_path: /usr/lib/x86_64-linux-gnu/velmoran/freeipmi
     timeout: 900
   delegate_to: fwcontrol1
 
