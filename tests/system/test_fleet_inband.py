@@ -148,6 +148,7 @@ def test_rollout_checks_updates_and_then_finds_nothing_to_do(tmp_path, collectio
         assert fleet.written(host) == {}, host
         assert fleet.enters(host, PRIMARY) == fleet.enters(host, SECONDARY) == 0
         assert fleet.revisions(host) == [board.revision for board in platforms[int(host[1:])].boards]
+        assert not (fleet.sims[host].cwd / "velmoran.log").exists()
     assert rows_of(report, "h00") == [("Primary Backplane", "1.05", "1.06", "would flash"),
                                       ("Secondary Backplane", "1.05", "1.06", "would flash")]
     assert rows_of(report, "h03")[0] == ("Primary Backplane", "1.06", "1.06", "up to date")
@@ -162,6 +163,7 @@ def test_rollout_checks_updates_and_then_finds_nothing_to_do(tmp_path, collectio
                                                                (SECONDARY, fleet_revision(platforms, host, 1)))
                     if revision < (1, 6)}
         assert fleet.written(host) == expected, host
+        assert " -quiet -fml -input=" in (fleet.sims[host].cwd / "velmoran.log").read_text().splitlines()[0]
         assert fleet.revisions(host) == [max(board.revision, (1, 6)) for board in platforms[int(host[1:])].boards]
     assert rows_of(report, "h00") == [("Primary Backplane", "1.05", "1.06", "flashed"),
                                       ("Secondary Backplane", "1.05", "1.06", "flashed")]

@@ -64,9 +64,9 @@ options:
     type: path
   log_file:
     description:
-      - Keep velmoran's log here; its folder is made when missing. Without it
-        the log is written into the run's private folder and only its tail is
-        returned on failure.
+      - Keep velmoran's log here; its folder is made when missing. Without it,
+        and in check mode, the log is written into the run's private folder
+        and only its tail is returned on failure.
     type: path
 attributes:
   check_mode:
@@ -268,7 +268,11 @@ def run(module):
         data_file, failure = staged(params, folder)
         if failure is not None:
             return dict(failed=True, changed=False, **failure)
-        log = params["log_file"] or os.path.join(folder.path, "velmoran.log")
+        # A check never overwrites the log of the last real run.
+        if params["log_file"] and not module.check_mode:
+            log = params["log_file"]
+        else:
+            log = os.path.join(folder.path, "velmoran.log")
         if module.check_mode:
             argv = velmoran.base_argv(params) + ["-revision"]
         else:
