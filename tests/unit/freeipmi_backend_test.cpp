@@ -385,6 +385,96 @@ TEST_F(PasswordTest, refuses_shared_files_and_overlong_passwords) {
     EXPECT_TRUE(password.empty());
 }
 
+// The configuration and the password file as another user may have left
+// them: each refused one names the file and the rule, and none blocks.
+struct TrustCase {
+    const char *name;
+    bool password;            // the password file, else the configuration file
+    const char *kind;         // "file", "link", "fifo" or "directory"
+    mode_t mode;
+    uid_t owner;
+    const char *refusal;      // after "PATH: "; "" when accepted
+};
+
+class FileTrustTest : public ::testing::TestWithParam<TrustCase> {};
+
+TEST_P(FileTrustTest, accepts_only_files_no_other_user_could_have_changed) {
+    const TrustCase &c = GetParam();
+    if (geteuid() != 0 && c.owner != geteuid())
+        GTEST_SKIP() << "needs root to give files to another user";
+    char folder_template[] = "/tmp/velmoran-trust-XXXXXX";
+    ASSERT_NE(mkdtemp(folder_template), nullptr);
+    const std::string folder = folder_template;
+    const std::string real = folder + "/real";
+    const std::string path = folder + "/file";
+    FILE *file = fopen(real.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    fputs(c.password ? "s3cret\n" : "interface = inband\nsystem_id = 16d\n", file);
+    fclose(file);
+    chmod(real.c_str(), 0600);
+    const std::string kind = c.kind;
+    if (kind == "file") {
+        ASSERT_EQ(rename(real.c_str(), path.c_str()), 0);
+    } else if (kind == "link") {
+        ASSERT_EQ(symlink(real.c_str(), path.c_str()), 0);
+    } else if (kind == "fifo") {
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    } else {
+        ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    }
+    if (kind != "link") {
+        ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+        ASSERT_EQ(chown(path.c_str(), c.owner, 0), 0);
+    }
+
+    alarm(20);    // a blocking open would hang the suite
+    char error[CONFIG_ERROR_SIZE] = {};
+    BACKEND_CONFIG config;
+    bool good;
+    if (c.password) {
+        config_defaults(&config);
+        snprintf(config.password_file, sizeof config.password_file, "%s", path.c_str());
+        char password[CONFIG_PASSWORD_MAX + 1] = {};
+        good = config_read_password(&config, password, sizeof password, error, sizeof error);
+        if (good) {
+            EXPECT_STREQ(password, "s3cret");
+        }
+    } else {
+        good = config_load(path.c_str(), &config, error, sizeof error);
+        if (good) {
+            EXPECT_EQ(config.system_id, 0x016D);
+        }
+    }
+    alarm(0);
+    std::string removal = "rm -rf " + folder;
+    EXPECT_EQ(system(removal.c_str()), 0);
+    EXPECT_EQ(good, c.refusal[0] == '\0') << error;
+    EXPECT_EQ(std::string(error), c.refusal[0] == '\0' ? "" : path + ": " + c.refusal);
+}
+
+constexpr char GROUP_OR_OTHERS_WRITE[] = "other users can write it; chmod go-w first";
+constexpr char OTHER_OWNER[] =
+    "owned by another user; it must belong to root or to the user running velmoran";
+constexpr uid_t NOBODY = 65534;
+
+INSTANTIATE_TEST_SUITE_P(Cases, FileTrustTest, ::testing::Values(
+    TrustCase{"configuration_of_root", false, "file", 0644, 0, ""},
+    TrustCase{"configuration_group_writable", false, "file", 0664, 0, GROUP_OR_OTHERS_WRITE},
+    TrustCase{"configuration_world_writable", false, "file", 0646, 0, GROUP_OR_OTHERS_WRITE},
+    TrustCase{"configuration_of_another_user", false, "file", 0644, NOBODY, OTHER_OWNER},
+    TrustCase{"configuration_through_a_link", false, "link", 0, 0, "a symbolic link; name the file itself"},
+    TrustCase{"configuration_fifo", false, "fifo", 0600, 0, "not a regular file"},
+    TrustCase{"configuration_directory", false, "directory", 0700, 0, "not a regular file"},
+    TrustCase{"password_private", true, "file", 0600, 0, ""},
+    TrustCase{"password_readable_by_group", true, "file", 0640, 0, ""},
+    TrustCase{"password_group_writable", true, "file", 0660, 0, GROUP_OR_OTHERS_WRITE},
+    TrustCase{"password_readable_by_others", true, "file", 0604, 0,
+              "other users can access it; chmod o-rwx first"},
+    TrustCase{"password_of_another_user", true, "file", 0600, NOBODY, OTHER_OWNER},
+    TrustCase{"password_through_a_link", true, "link", 0, 0, "a symbolic link; name the file itself"},
+    TrustCase{"password_fifo", true, "fifo", 0600, 0, "not a regular file"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
 TEST(host_info, reports_configured_system_id) {
     struct CASE {
         bool has_id;
