@@ -308,7 +308,8 @@ class SimPlatform:
         """Runs velmoran with `args`. files: {name: bytes} put into the current
         directory; libraries: the loader's whole search path (default: just
         build/sim; see SIM_VARIANTS for libraries without their entry);
-        install_script=False leaves out ./tesselinstall.sh."""
+        install_script=False leaves out ./tesselinstall.sh, "keep" leaves the
+        folder's own one as the test put it there."""
         if not namespace_available():
             pytest.skip("needs root and a private mount namespace (unshare --mount)")
         for log in (REQUEST_LOG, SLEEP_LOG, SERVICE_LOG):
@@ -318,9 +319,10 @@ class SimPlatform:
         for image in self.state_dir.glob(BOARD_IMAGES):
             image.unlink()
         script = self.cwd / "tesselinstall.sh"
-        script.unlink(missing_ok=True)
-        if install_script:
-            shutil.copy2(INSTALL_SCRIPT, script)
+        if install_script != "keep":
+            script.unlink(missing_ok=True)
+            if install_script:
+                shutil.copy2(INSTALL_SCRIPT, script)
         for name, content in (files or {}).items():
             (self.cwd / name).write_bytes(content)
 
