@@ -300,6 +300,8 @@ class SimPlatform:
         self.cwd = self.root / "run"
         self.state_dir.mkdir(parents=True, exist_ok=True)
         self.cwd.mkdir(parents=True, exist_ok=True)
+        # Root runs ./tesselinstall.sh only from a folder no one else can write.
+        self.cwd.chmod(0o755)
         self.platform = platform or Platform()
         (self.state_dir / STATE_FILE).write_text(self.platform.render())
         (self.state_dir / SERVICE_FILE).write_text(self.platform.service.render())
@@ -323,6 +325,7 @@ class SimPlatform:
             script.unlink(missing_ok=True)
             if install_script:
                 shutil.copy2(INSTALL_SCRIPT, script)
+                script.chmod(0o755)
         for name, content in (files or {}).items():
             (self.cwd / name).write_bytes(content)
 
