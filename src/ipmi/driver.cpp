@@ -101,7 +101,7 @@ SCRIPT_CHECK check_script(const char *path)
     bool shared = false;
     bool missing = false;
     for (size_t end = 0; end < length && !missing; end++) {
-        if (path[end] != '/' || (end == 0 && path[0] != '/'))
+        if (path[end] != '/')
             continue;
         if (end == 0) {
             snprintf(directory, sizeof directory, "/");
