@@ -249,11 +249,12 @@ def test_echoed_words_cannot_drive_the_terminal(shared_root, options, name, word
 
 # --- standard streams and inherited descriptors --------------------------------------
 
-def test_closed_standard_streams_never_become_the_log(shared_root, monkeypatch):
+@pytest.mark.parametrize("closing", [">&-", "<&- >&- 2>&-"], ids=["output", "all_three"])
+def test_closed_standard_streams_never_become_the_log(shared_root, monkeypatch, closing):
     """With standard output closed the XML document goes nowhere, not into
     the log that would otherwise take its place."""
     wrapper = shared_root / "closed-streams"
-    wrapper.write_text(f'#!/bin/sh\nexec "{VELMORAN}" "$@" <&- >&- 2>&-\n')
+    wrapper.write_text(f'#!/bin/sh\nexec "{VELMORAN}" "$@" {closing}\n')
     wrapper.chmod(0o755)
     monkeypatch.setattr(simplatform, "VELMORAN", wrapper)
     package = Package(shared_root / "pack")
