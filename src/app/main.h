@@ -2,7 +2,7 @@
 // the version banner.
 #pragma once
 
-constexpr char VELMORAN_VERSION[] = "1.09";
+#include "velmoran_version.h"
 
 void main_constructor();
 void main_destructor();
