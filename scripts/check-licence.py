@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Every source file, script and build file of the tree starts with its
 licence: an SPDX-License-Identifier line within its first two lines (after a
 shebang or an XML declaration). With --add, the missing lines are written in

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The Debian packages, built and proven: licence headers and the one version
 # number across the tree, the manual pages (mandoc lint), dpkg-buildpackage
 # from a clean copy of the tree, lintian, and then the installed packages on

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The main job, end to end: builds the program, fwpack and the simulated
 # platform (no tests), packs a data file with fwpack and updates the simulated
 # platform's two backplanes with the real waits, then runs again to show both

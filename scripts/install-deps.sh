@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian packages of the given lists that are missing.
 # Usage: scripts/install-deps.sh [LIST...]   (default: the build list
 #   scripts/packages-build.txt and the test list scripts/packages.txt)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds everything and runs every check: the unit and system tests on the
 # normal build, static analysis, one full update under valgrind, the Debian
 # packages built, linted and installed on a throwaway root, the whole suite

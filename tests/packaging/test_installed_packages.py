@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The Debian packages as an administrator meets them: installed with dpkg on
 a throwaway copy of this system, the installed programs run from there (never
 the build tree's), the FreeIPMI backend chosen through the loader

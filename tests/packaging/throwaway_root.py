@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """A throwaway copy of this whole system to install packages into: / as the
 lower layer of an overlay whose changes live in memory, inside a private
 mount namespace held by one sleeping process, with /dev, /proc and one shared
