@@ -114,6 +114,8 @@ def test_files_land_where_debian_keeps_them(installed):
     assert (oct(config.st_mode & 0o7777), config.st_uid, config.st_gid) == ("0o640", 0, 0)
     conffiles = installed.check(["dpkg-query", "-W", "-f=${Conffiles}", "velmoran-freeipmi"]).stdout
     assert "/etc/velmoran/freeipmi.conf" in conffiles
+    depends = installed.check(["dpkg-query", "-W", "-f=${Depends}", "velmoran-freeipmi"]).stdout
+    assert f"velmoran (= {VERSION})" in depends and "libfreeipmi" in depends, depends
     # Neither backend is on the loader's default path by itself.
     assert not installed.path(f"/usr/lib/{MULTIARCH}/libqrxipm32.so").exists()
 
