@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Static analysis of the program's sources: clang-tidy with the checks chosen
 # in .clang-tidy, then cppcheck. Any finding fails the run.
 # Usage: scripts/check-static.sh [build-folder]   (default build)

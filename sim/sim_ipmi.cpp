@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The simulated IPMI library: a BMC at 0x20 and the boards behind it, with
 // the firmware-transfer protocol and injected faults. Owns the platform for
 // the life of the library load: read on first use, written back on unload.

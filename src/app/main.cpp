@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Program control: brings the modules up in their fixed order, runs the chain
 // of stages over one run record, and turns the final code into the exit status.
 #include "app/main.h"
@@ -76,6 +77,7 @@ void main_destructor()
 #ifndef VELMORAN_NO_ENTRY_POINT
 int main(int argc, char **argv)
 {
+    claim_standard_streams();
     DAT_FILE_INFO info{};
     uint8_t loop_flag = 0;
     strncpy(info.data_file_name, DEFAULT_DATA_FILE, DEFAULT_DATA_FILE_BOUND);

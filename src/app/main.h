@@ -1,8 +1,9 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Program control: module start-up and shut-down in their fixed order, and
 // the version banner.
 #pragma once
 
-constexpr char VELMORAN_VERSION[] = "1.09";
+#include "velmoran_version.h"
 
 void main_constructor();
 void main_destructor();

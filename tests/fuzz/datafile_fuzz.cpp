@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target for the data file, from the loaded bytes to the board: load,
 // header and CRC checks, image headers and image matching against a fuzzed
 // board table, the read cursor under seeks and reads, and then the transfer of
@@ -39,6 +40,7 @@ constexpr size_t CHUNK_HEADER_SIZE = 2;
 constexpr unsigned CHUNK_COUNT = (TRANSFER_SIZE + CHUNK_SIZE - 1) / CHUNK_SIZE;
 // The erase wait polls 60 times with two attempts each.
 constexpr unsigned ERASE_ATTEMPTS = 120;
+constexpr uint8_t CC_TIMEOUT = 0xC3;
 constexpr uint8_t FAILED_READ_BYTE = 0xFF;
 constexpr uint8_t REVISION_MAJOR_MASK = 0x7F;
 constexpr uint8_t ERASED = 0xE5;            // neither 0 nor 0xFF, so unwritten bytes stand out
@@ -129,8 +131,10 @@ bool board_answer(Board &board, const HAPI_IPMI_PACKET &request, HAPI_IPMI_PACKE
 
     if (request.netfn == NETFN_APP && request.command == CMD_GET_DEVICE_ID) {
         if (board.erase_polls_left > 0) {
+            // The BMC carries the poll out; the erasing board leaves it unanswered.
             board.erase_polls_left--;
-            return false;
+            reinterpret_cast<uint8_t *>(&response)[HAPI_COMPLETION_CODE_OFFSET] = CC_TIMEOUT;
+            return true;
         }
         response.response_length = GET_DEVICE_ID_RESPONSE_LENGTH;
         uint8_t major = board.major;

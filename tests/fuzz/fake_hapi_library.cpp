@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A stand-in for the host management library, built under both library file
 // names: its entries hand every call to the fuzz target that loaded it, which
 // exports the two handlers and plays the BMC and the boards itself.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The fuzz targets' stand-in platform: loads the stand-in library by its full
 // path before the driver module asks the loader for it by bare name (so the
 // loader hands back the one already loaded), routes its entries to the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the fuzz targets that reach the BMC share: the stand-in library loaded
 // through the driver module's own loading, an exchange handler each target
 // installs, and a sleep that records instead of waiting.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A loadable module for ipmi_sim that gives the management controllers at
 // the boards' addresses the boards' firmware-transfer behaviour, answers the
 // BMC requests stock ipmi_sim refuses, and can hold back chosen replies on

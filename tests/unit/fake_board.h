@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A scripted stand-in for the BMC and the boards behind it, for the suites of
 // the flashing modules: it replaces the transport's exec_command and DelayMS
 // (include it in exactly one file of a test program), records every command

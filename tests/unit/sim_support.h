@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Seams for the unit tests that reach the simulated platform. The test
 // program's own usleep, system and dlopen take the place of libc's: sleeps are
 // recorded and skipped, shell commands are recorded and answered with a chosen

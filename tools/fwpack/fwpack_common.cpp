@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shared helpers of fwpack's commands: file I/O, parsing, the option scanner
 // and the one CRC step, which is the program's own.
 #include "fwpack_common.h"
