@@ -244,7 +244,8 @@ def test_package_step_in_check_mode_installs_nothing(tmp_path, collections):
     assert done.returncode == 0, done.stdout + done.stderr
     installed = json.loads((tmp_path / "packages.json").read_text())
     assert (workdir / "packages" / deb.name).read_bytes() == deb.read_bytes()
-    assert [result["changed"] for result in installed["results"]] == [True]
+    assert installed["changed"] is True and "--simulate" in installed["cmd"]
+    assert installed["cmd"][-1] == str(workdir / "packages" / deb.name)
     probe = subprocess.run(["dpkg-query", "-W", "velmoran-rollout-probe"], stdout=subprocess.PIPE,
                            stderr=subprocess.PIPE)
     assert probe.returncode != 0, "check mode installed the package"
