@@ -21,7 +21,10 @@ options:
         one, and otherwise to the run's private temporary folder.
     type: path
   timeout:
-    description: Seconds the run may take before it is ended with SIGTERM.
+    description:
+      - Seconds the run may take before it is sent SIGTERM. velmoran then
+        finishes the board in hand and flashes no further one; if it still
+        runs 180 seconds later it is killed.
     type: int
     default: 1800
   backend:

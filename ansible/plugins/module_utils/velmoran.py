@@ -49,7 +49,8 @@ OUTCOME_NO_IMAGE = "no image"
 OUTCOME_WOULD_FLASH = "would flash"
 
 LOG_TAIL_LINES = 20
-TERM_GRACE_SECONDS = 30
+# velmoran finishes the board in hand before it heeds SIGTERM.
+TERM_GRACE_SECONDS = 180
 
 _REVISION = re.compile(r"^(\d{1,3})\.([0-9a-f]{2})$")
 _TABLE_ROW = re.compile(
