@@ -115,7 +115,7 @@ def module_arguments(tmp_path, sim):
                                     "QRXSIM_LOG": str(sim.state_dir / REQUEST_LOG)}}
 
 
-def sim_host_playbook(tmp_path, sim, failing, data_file):
+def sim_host_playbook(tmp_path, sim, failing, slow, data_file):
     """Two simulated servers, one with a board whose flash fails, and a
     playbook that calls each module the ways a user would, keeping every
     result in results.json."""
@@ -123,6 +123,10 @@ def sim_host_playbook(tmp_path, sim, failing, data_file):
     update = dict(common, data_file=str(data_file))
     marked = dict(module_arguments(tmp_path, failing), data_file=str(data_file),
                   failure_marker=str(tmp_path / "marks" / "flash-failed"))
+    # Real waits here: the run is still on its first board when its time is up.
+    stopped = dict(module_arguments(tmp_path, slow), data_file=str(data_file), timeout=2,
+                   failure_marker=str(tmp_path / "slow-marks" / "flash-failed"))
+    del stopped["program_environment"]["LD_PRELOAD"]
     tasks = [
         {"name": "info", "velmoran.backplane.backplane_info": common},
         {"name": "check", "velmoran.backplane.backplane_update": update, "check_mode": True},
@@ -136,6 +140,7 @@ def sim_host_playbook(tmp_path, sim, failing, data_file):
         {"name": "after the failure", "velmoran.backplane.backplane_update": marked, "ignore_errors": True},
         {"name": "checked after the failure", "velmoran.backplane.backplane_update": marked,
          "check_mode": True, "ignore_errors": True},
+        {"name": "out of time", "velmoran.backplane.backplane_update": stopped, "ignore_errors": True},
     ]
     for task in tasks:
         task["register"] = "result_" + task["name"].replace(" ", "_")
@@ -166,7 +171,8 @@ def test_modules_return_what_they_document(tmp_path, collections):
     data_file.write_bytes(build(tmp_path, "bp.dat", "--rev", "1.06", "bp.bin"))
     sim = SimPlatform(tmp_path / "server", Platform(boards=[Board(PRIMARY), Board(SECONDARY, revision=(1, 6))]))
     failing = SimPlatform(tmp_path / "failing", Platform(boards=[Board(PRIMARY), Board(SECONDARY, refuse_exit=True)]))
-    results = run_json(tmp_path, collections, sim_host_playbook(tmp_path, sim, failing, data_file))
+    slow = SimPlatform(tmp_path / "slow")
+    results = run_json(tmp_path, collections, sim_host_playbook(tmp_path, sim, failing, slow, data_file))
 
     info = results["info"]
     assert (info["changed"], info["status"], info["version"]) == (False, 0, "1.09")
@@ -202,6 +208,16 @@ def test_modules_return_what_they_document(tmp_path, collections):
         assert refused["msg"].startswith("a flash failed here before (status 14 "), name
     requests = (failing.state_dir / REQUEST_LOG).read_text().splitlines()
     assert sum(1 for line in requests if line.startswith("C2 20 00")) == 1
+
+    # Out of time: SIGTERM; velmoran finishes the board in hand and stops.
+    late = results["out of time"]
+    assert late["failed"] is True and late["msg"] == "velmoran did not end within 2 s and was stopped"
+    assert (late["status"], late["changed"]) == (11, True)
+    assert [(b["name"], b["outcome"], b["message"]) for b in late["boards"]] == [
+        ("Primary Backplane", "flashed", "Update Successful."), ("Secondary Backplane", "not updated", "Not Updated")]
+    assert not (tmp_path / "slow-marks").exists()
+    assert [board.revision for board in Platform.parse((slow.state_dir / STATE_FILE).read_text()).boards] == [
+        (1, 6), (1, 5)]
 
     for name, result in (("backplane_info", info), ("backplane_update", update), ("backplane_update", missing)):
         documented = documentation(tmp_path, collections, name)["return"]

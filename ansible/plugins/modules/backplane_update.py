@@ -55,8 +55,9 @@ options:
     default: false
   failure_marker:
     description:
-      - A file that marks a failed flash. When velmoran ends with a failed
-        flash (status 11 or 14) the module writes it, with what failed; while
+      - A file that marks a failed flash. When a board's flash failed (status
+        11 or 14 with a board reported failed) the module writes it, with what
+        failed; while
         it exists the module refuses to run velmoran for this server, so a
         board whose flash failed is looked at before anything flashes it again.
         Remove the file to let updates resume.
@@ -235,9 +236,6 @@ def staged(params, folder):
     return data_file, None
 
 
-FLASH_FAILURES = (11, 14)
-
-
 def marked_failure(params):
     marker = params["failure_marker"]
     if marker and os.path.lexists(marker):
@@ -297,9 +295,9 @@ def run(module):
                   duration=seconds, version=velmoran.program_version(log_text), stderr=stderr,
                   reboot_required=False, boards=[])
     table = velmoran.parse_version_table(log_text)
-    if timed_out:
-        result.update(failed=True, log_tail=tail, boards=velmoran.board_outcomes(status, table, None),
-                      msg="velmoran did not end within %d s and was stopped" % params["timeout"])
+    stopped = "velmoran did not end within %d s and was stopped" % params["timeout"]
+    if timed_out and module.check_mode:
+        result.update(failed=True, log_tail=tail, msg=stopped)
         return result
 
     if module.check_mode:
@@ -320,11 +318,13 @@ def run(module):
             result.update(failed=True, msg="data file not found: %s" % data_file)
         return result
 
+    # A stopped run still prints its result: the boards it finished and
+    # those it did not reach.
     document = None
     try:
         document = velmoran.parse_result(stdout)
     except velmoran.VelmoranOutputError as error:
-        if status in (0, 1):
+        if status in (0, 1) and not timed_out:
             result.update(failed=True, log_tail=tail, msg="velmoran printed no result (%s)" % error)
             return result
     if document is not None:
@@ -337,7 +337,10 @@ def run(module):
     if status not in (0, 1):
         result.update(failed=True, log_tail=tail,
                       msg=velmoran.failure_message(status, stderr))
-    if status in FLASH_FAILURES and params["failure_marker"]:
+    if timed_out:
+        result.update(failed=True, log_tail=tail, msg=stopped)
+    failed_boards = any(board["outcome"] == velmoran.OUTCOME_FAILED for board in result["boards"])
+    if failed_boards and params["failure_marker"]:
         try:
             mark_failure(params, result)
         except (IOError, OSError) as error:
