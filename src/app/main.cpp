@@ -72,8 +72,7 @@ void main_destructor()
     bmc_fw_destructor();
 }
 
-#ifndef VELMORAN_NO_ENTRY_POINT
-int main(int argc, char **argv)
+int velmoran_main(int argc, char **argv)
 {
     DAT_FILE_INFO info{};
     uint8_t loop_flag = 0;
@@ -111,4 +110,3 @@ int main(int argc, char **argv)
     main_destructor();
     return code;
 }
-#endif
