@@ -3,6 +3,7 @@
 // every failure with its result and messages.
 #include <gtest/gtest.h>
 
+#include "datafile_kit.h"
 #include "fake_board.h"
 
 #include "datafile/file_handler.h"
@@ -30,10 +31,7 @@ const std::string SUCCESS_TAIL =
 
 uint16_t crc_of(const std::vector<uint8_t> &bytes, size_t start, size_t count)
 {
-    uint16_t crc = 0;
-    for (size_t i = start; i < start + count; i++)
-        crc = process_CRC(bytes[i], crc);
-    return crc;
+    return datafile_kit::crc16(bytes.data() + start, count);
 }
 
 class BpFlash : public ::testing::Test {
