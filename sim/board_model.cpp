@@ -27,6 +27,17 @@ constexpr uint8_t DEVICE_REVISION = 0x01;
 constexpr uint8_t BMC_REVISION_MAJOR = 0x02;
 constexpr uint8_t BMC_REVISION_MINOR = 0x10;
 constexpr uint8_t IPMI_VERSION_2_0 = 0x02;
+// The rest of a Get Device ID answer: what the controller supports (the BMC
+// every function, a board a sensor device), the maker and product numbers,
+// and four auxiliary revision bytes left at zero.
+constexpr uint8_t BOARD_DEVICE_ID = 0x01;
+constexpr uint8_t BMC_SUPPORT = 0xBF;
+constexpr uint8_t BOARD_SUPPORT = 0x01;
+constexpr uint8_t MANUFACTURER_ID_1 = 0x91;
+constexpr uint8_t MANUFACTURER_ID_2 = 0x12;
+constexpr uint8_t MANUFACTURER_ID_3 = 0x00;
+constexpr uint8_t PRODUCT_ID_1 = 0x00;
+constexpr uint8_t PRODUCT_ID_2 = 0x01;
 
 constexpr char UNLOCK_CODE[UNLOCK_CODE_LENGTH] = {UNLOCK_CODE_1, UNLOCK_CODE_2, UNLOCK_CODE_3, UNLOCK_CODE_4};
 constexpr char ALT_UNLOCK_CODE[UNLOCK_CODE_LENGTH] = {ALT_UNLOCK_CODE_1, ALT_UNLOCK_CODE_2, ALT_UNLOCK_CODE_3, ALT_UNLOCK_CODE_4};
@@ -79,7 +90,10 @@ Answer bmc_request(Platform &platform, uint8_t netfn, uint8_t command, const uin
         return data_answer(data, IPMB_CHANNEL_STATE_BYTES);
     }
     if (netfn == NETFN_APP && command == CMD_GET_DEVICE_ID) {
-        const uint8_t device_id[DEVICE_ID_ANSWER_LENGTH] = {BMC_DEVICE_ID, DEVICE_REVISION, BMC_REVISION_MAJOR, BMC_REVISION_MINOR, IPMI_VERSION_2_0};
+        const uint8_t device_id[DEVICE_ID_ANSWER_LENGTH] = {
+            BMC_DEVICE_ID,    DEVICE_REVISION,  BMC_REVISION_MAJOR, BMC_REVISION_MINOR, IPMI_VERSION_2_0,
+            BMC_SUPPORT,      MANUFACTURER_ID_1, MANUFACTURER_ID_2, MANUFACTURER_ID_3, PRODUCT_ID_1,
+            PRODUCT_ID_2};
         return data_answer(device_id, DEVICE_ID_ANSWER_LENGTH);
     }
     if (netfn == NETFN_CHASSIS && command == CMD_GET_CHASSIS_STATUS) {
@@ -106,7 +120,10 @@ Answer board_device_id(Board &board)
     uint8_t major = board.revision.major;
     if (board.in_transfer)
         major |= BOOT_BLOCK_BIT;
-    const uint8_t device_id[DEVICE_ID_ANSWER_LENGTH] = {board.address, DEVICE_REVISION, major, board.revision.minor, IPMI_VERSION_2_0};
+    const uint8_t device_id[DEVICE_ID_ANSWER_LENGTH] = {
+        BOARD_DEVICE_ID,  DEVICE_REVISION,   major,             board.revision.minor, IPMI_VERSION_2_0,
+        BOARD_SUPPORT,    MANUFACTURER_ID_1, MANUFACTURER_ID_2, MANUFACTURER_ID_3,    PRODUCT_ID_1,
+        PRODUCT_ID_2};
     return data_answer(device_id, DEVICE_ID_ANSWER_LENGTH);
 }
 

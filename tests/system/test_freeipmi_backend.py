@@ -73,7 +73,7 @@ def firmware_revision(bench, address):
 
 @pytest.mark.parametrize("line, expected", [
     # BMC, directly: Get Device ID answers 15 data bytes (length counts 3 more).
-    ("20 18 01", "1 0 18 00 20 01 01 00 02 bf 91 12 00 00 01 00 00 00 00"),
+    ("20 18 01", "1 0 18 00 20 01 02 10 02 bf 91 12 00 00 01 00 00 00 00"),
     # A board, bridged over IPMB: its own revision bytes.
     ("c0 18 01", "1 0 18 00 01 01 01 10 02 01 91 12 00 00 01 00 00 00 00"),
     ("c2 18 01", "1 0 18 00 01 01 02 05 02 01 91 12 00 00 01 00 00 00 00"),
@@ -116,7 +116,7 @@ def test_transfer_writes_image_and_revision(bench_factory, tmp_path, drop_data):
     answers, errors = drive(config, transfer_lines(0xC0, image))
     assert errors == ""
     assert answers[0] == "1 0 3 00"                                  # unlock accepted
-    assert answers[1:1 + ERASE_POLLS] == ["1 0 3 c0"] * ERASE_POLLS   # busy erasing
+    assert answers[1:1 + ERASE_POLLS] == ["1 0 3 c3"] * ERASE_POLLS   # erasing: no answer on the IPMB
     assert answers[1 + ERASE_POLLS].startswith("1 0 18 00 ")
     assert set(answers[2 + ERASE_POLLS:]) == {"1 0 3 00"}            # every chunk and the exit
     assert bench.written_image(0xC0) == image
