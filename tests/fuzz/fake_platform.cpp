@@ -1,7 +1,7 @@
 // The fuzz targets' stand-in platform: loads the stand-in library by its full
 // path before the driver module asks the loader for it by bare name (so the
 // loader hands back the one already loaded), routes its entries to the
-// target's handler, and replaces the sleep so no fuzz case ever waits.
+// target's handler, and counts the sleeps the one seam keeps from happening.
 #include "fake_platform.h"
 
 #include <dlfcn.h>
@@ -11,13 +11,12 @@
 
 #include "fuzz_check.h"
 #include "ipmi/driver.h"
+#include "seams.h"
 
 namespace {
 
 FakeExchange installed_exchange = nullptr;
 SleepRecord sleeps;
-
-}  // namespace
 
 extern "C" uint16_t fuzz_hapi_ipmi_exchange(HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *response)
 {
@@ -31,14 +30,21 @@ extern "C" uint16_t fuzz_hapi_host_info(uint8_t *system_id, uint16_t *, uint32_t
     return 0;
 }
 
-// Every wait of the program goes through here: counted, never slept.
-extern "C" int usleep(useconds_t microseconds)
+// Every wait of the program reaches the one seam, which never sleeps; the
+// target counts them here.
+void count_sleep(long long microseconds)
 {
     sleeps.calls++;
-    sleeps.microseconds += microseconds;
-    sleeps.last_microseconds = microseconds;
-    return 0;
+    sleeps.microseconds += static_cast<uint64_t>(microseconds);
+    sleeps.last_microseconds = static_cast<uint64_t>(microseconds);
 }
+
+const bool sleeps_counted = [] {
+    seams_on_sleep(count_sleep);
+    return true;
+}();
+
+}  // namespace
 
 SleepRecord &recorded_sleeps()
 {

@@ -3,7 +3,7 @@
 // revisions and the system-ID rules.
 #include "ipmi/bmc_fw.h"
 
-#include "sim_support.h"
+#include "seam_recorder.h"
 
 namespace {
 

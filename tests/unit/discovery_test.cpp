@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "sim_support.h"
+#include "seam_recorder.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // entries it hands out.
 #include "ipmi/driver.h"
 
-#include "sim_support.h"
+#include "seam_recorder.h"
 
 namespace {
 

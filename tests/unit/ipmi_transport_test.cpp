@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "../../sim/qrxsim_hooks.h"
-#include "sim_support.h"
+#include "seam_recorder.h"
 
 namespace {
 
@@ -46,7 +46,7 @@ protected:
         answers = {OK_WITH_15_BYTES};
         driver_constructor();
         ASSERT_EQ(load_driver(), RC_SUCCESS) << "simulated library not found under " << seams::build_dir();
-        void *library = seams::real_dlopen()(seams::library_paths[HAPI_IPMI_LIBRARY].c_str(), RTLD_NOW | RTLD_NOLOAD);
+        void *library = seams_real_dlopen(seams::library_paths[HAPI_IPMI_LIBRARY].c_str(), RTLD_NOW | RTLD_NOLOAD);
         set_responder_ = reinterpret_cast<QRXSIM_SET_RESPONDER>(dlsym(library, QRXSIM_SET_RESPONDER_NAME));
         dlclose(library);
         ASSERT_NE(set_responder_, nullptr);

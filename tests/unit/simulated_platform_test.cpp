@@ -6,7 +6,7 @@
 
 #include "ipmi/ipmi_commands.h"
 #include "ipmi/ipmi_transport.h"
-#include "sim_support.h"
+#include "seam_recorder.h"
 #include "unlock_codes.h"
 
 namespace {

@@ -1,7 +1,12 @@
-/* The sleep shim: preloaded into the program under test, it records every
- * requested sleep, in microseconds, one line each, to the file named by
- * SLEEPSHIM_LOG, and returns at once, so specified waits are never waited. */
+/* The one seam (seams.h). Preloaded into the program under test, it records
+ * every requested sleep, in microseconds, one line each, to the file named by
+ * SLEEPSHIM_LOG, and returns at once, so specified waits are never waited.
+ * Built with SEAMS_LINKED into a test program, it also takes the place of
+ * system() and dlopen() for that program alone. */
 #define _GNU_SOURCE
+#include "seams.h"
+
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -11,8 +16,17 @@
 #define MICROSECONDS_PER_SECOND 1000000LL
 #define NANOSECONDS_PER_MICROSECOND 1000LL
 
+static seams_sleep_hook sleep_hook;
+
+void seams_on_sleep(seams_sleep_hook hook)
+{
+    sleep_hook = hook;
+}
+
 static void record_sleep(long long microseconds)
 {
+    if (sleep_hook != NULL)
+        sleep_hook(microseconds);
     const char *path = getenv("SLEEPSHIM_LOG");
     if (path == NULL || *path == '\0')
         return;
@@ -68,3 +82,56 @@ int clock_nanosleep(clockid_t clock, int flags, const struct timespec *request, 
         remaining->tv_sec = remaining->tv_nsec = 0;
     return 0;
 }
+
+typedef void *(*dlopen_function)(const char *, int);
+
+void *seams_real_dlopen(const char *file, int mode)
+{
+    static dlopen_function real;
+    if (real == NULL)
+        real = (dlopen_function)dlsym(RTLD_NEXT, "dlopen");
+    return real(file, mode);
+}
+
+#ifdef SEAMS_LINKED
+static seams_system_hook system_hook;
+static seams_library_hook library_hook;
+
+void seams_on_system(seams_system_hook hook)
+{
+    system_hook = hook;
+}
+
+void seams_on_dlopen(seams_library_hook hook)
+{
+    library_hook = hook;
+}
+
+int system(const char *command)
+{
+    typedef int (*system_function)(const char *);
+    if (system_hook != NULL)
+        return system_hook(command);
+    static system_function real;
+    if (real == NULL)
+        real = (system_function)dlsym(RTLD_NEXT, "system");
+    return real(command);
+}
+
+void *dlopen(const char *file, int mode)
+{
+    return seams_real_dlopen(library_hook != NULL ? library_hook(file, mode) : file, mode);
+}
+#else
+/* Preloaded into programs that are not ours, the seam leaves their shell
+ * commands and library loading alone. */
+void seams_on_system(seams_system_hook hook)
+{
+    (void)hook;
+}
+
+void seams_on_dlopen(seams_library_hook hook)
+{
+    (void)hook;
+}
+#endif
