@@ -1,13 +1,13 @@
 // Fuzz target for the IPMI transport's answer handling: one command through
 // exec_command, whose every attempt gets a fuzzed 68-byte response record and
-// return value from the stand-in library. Each request record, the number of
+// return value from the simulated library's test hook. Each request record, the number of
 // attempts and waits, and what reaches the caller's record are checked
 // against the transport's contract.
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
-#include "fake_platform.h"
+#include "sim_link.h"
 #include "fuzz_check.h"
 #include "ipmi/ipmi_commands.h"
 #include "ipmi/ipmi_transport.h"
@@ -43,7 +43,7 @@ struct Exchange {
 
 Exchange exchange;
 
-uint16_t play_answer(HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *response)
+uint16_t play_answer(const HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *response)
 {
     size_t index = exchange.requests.size();
     FUZZ_CHECK(index < exchange.answers.size(), "attempt %zu made, only %zu allowed", index + 1,
@@ -111,7 +111,7 @@ void check_request_record(const std::vector<uint8_t> &record, uint8_t slave_addr
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     fuzz_report_stream();
-    fake_platform_load(play_answer);
+    sim_link_load(play_answer);
     return 0;
 }
 

@@ -190,6 +190,23 @@ bool reseal(Bytes &file)
     return true;
 }
 
+void reseal_images(Bytes &file)
+{
+    if (file.size() < sizeof(DAT_FILE_HDR))
+        return;
+    const size_t count = file_header(file.data()).image_count;
+    for (size_t index = 0; index < count; index++) {
+        const size_t at = IMAGE_HEADERS_OFFSET + index * sizeof(IMAGE_HDR);
+        if (at + sizeof(IMAGE_HDR) > file.size())
+            break;
+        const ImageHeader image = image_header(file.data(), index);
+        const uint64_t end = static_cast<uint64_t>(image.data_offset) + image.image_length;
+        if (image.image_length > 0 && end <= file.size())
+            put_le16(file.data() + at + offsetof(IMAGE_HDR, image_crc),
+                     crc16(file.data() + image.data_offset, image.image_length));
+    }
+}
+
 Bytes simulated_image(uint32_t length, uint8_t major, uint8_t minor, uint32_t revision_offset)
 {
     Bytes image(length);

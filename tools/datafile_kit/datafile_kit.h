@@ -44,6 +44,9 @@ bool build(const std::vector<Image> &images, Bytes &file, std::string *error);
 // Writes the file CRC again where the header's file length puts it; false
 // when that length leaves no room for it inside the buffer.
 bool reseal(Bytes &file);
+// Writes every image CRC again that covers bytes inside the buffer (before a
+// reseal, when a change by hand should get past the image checks too).
+void reseal_images(Bytes &file);
 
 // An image as the simulated boards take it: `length` bytes, the low 16 bits
 // of the length first, the revision at `revision_offset` (major, then minor),
