@@ -37,6 +37,7 @@ def run_update(work, wrapper=()):
         "PATH": "/usr/sbin:/usr/bin:/sbin:/bin",
         "LD_LIBRARY_PATH": str(SIM),
         "QRXSIM_STATE": str(platform / "platform.txt"),
+        "VELMORAN_STATE_DIR": str(platform / "state"),
         "SLEEPSHIM_LOG": str(platform / "sleeps.log"),
         "BENCHUSAGE_LOG": str(platform / "usage.log"),
         "BENCH_PRELOAD": ":".join(str(p) for p in PRELOADS),

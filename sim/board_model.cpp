@@ -39,6 +39,8 @@ constexpr uint8_t MANUFACTURER_ID_3 = 0x00;
 constexpr uint8_t PRODUCT_ID_1 = 0x00;
 constexpr uint8_t PRODUCT_ID_2 = 0x01;
 
+Observer quiet_observer;
+
 constexpr char UNLOCK_CODE[UNLOCK_CODE_LENGTH] = {UNLOCK_CODE_1, UNLOCK_CODE_2, UNLOCK_CODE_3, UNLOCK_CODE_4};
 constexpr char ALT_UNLOCK_CODE[UNLOCK_CODE_LENGTH] = {ALT_UNLOCK_CODE_1, ALT_UNLOCK_CODE_2, ALT_UNLOCK_CODE_3, ALT_UNLOCK_CODE_4};
 
@@ -64,7 +66,7 @@ bool request_is_well_formed(const HAPI_IPMI_PACKET *request)
            request->reserved[0] == 0 && request->reserved[1] == 0 && request->reserved[2] == 0;
 }
 
-Fault *matching_fault(Platform &platform, const HAPI_IPMI_PACKET *request)
+Fault *matching_fault(Platform &platform, const HAPI_IPMI_PACKET *request, Observer &observer)
 {
     for (Fault &fault : platform.faults) {
         if (fault.remaining == 0)
@@ -76,13 +78,22 @@ Fault *matching_fault(Platform &platform, const HAPI_IPMI_PACKET *request)
                 fault.pass_first--;
                 continue;
             }
+            // A signal to the caller, delivered as if from outside; the
+            // request itself goes on to be answered.
+            if (fault.kind == FaultKind::signal) {
+                if (fault.remaining > 0)
+                    fault.remaining--;
+                observer.signal_requested(fault.signal_number);
+                continue;
+            }
             return &fault;
         }
     }
     return nullptr;
 }
 
-Answer bmc_request(Platform &platform, uint8_t netfn, uint8_t command, const uint8_t *data, uint32_t length)
+Answer bmc_request(Platform &platform, uint8_t netfn, uint8_t command, const uint8_t *data, uint32_t length,
+                   Observer &observer)
 {
     if (netfn == NETFN_APP && command == CMD_ENABLE_MESSAGE_CHANNEL_RECEIVE) {
         if (length != IPMB_CHANNEL_STATE_BYTES)
@@ -104,6 +115,7 @@ Answer bmc_request(Platform &platform, uint8_t netfn, uint8_t command, const uin
         if (length != 1)
             return completion(CC_REQUEST_LENGTH_INVALID);
         platform.front_panel = data[0];
+        observer.platform_changed();
         return completion(CC_OK);
     }
     return completion(CC_INVALID_COMMAND);
@@ -127,7 +139,7 @@ Answer board_device_id(Board &board)
     return data_answer(device_id, DEVICE_ID_ANSWER_LENGTH);
 }
 
-Answer board_enter_transfer(Board &board, const uint8_t *data, uint32_t length)
+Answer board_enter_transfer(Board &board, const uint8_t *data, uint32_t length, Observer &observer)
 {
     if (length != UNLOCK_CODE_LENGTH)
         return completion(CC_REQUEST_LENGTH_INVALID);
@@ -142,10 +154,12 @@ Answer board_enter_transfer(Board &board, const uint8_t *data, uint32_t length)
     board.chunks_accepted = 0;
     board.flash.assign(FLASH_SIZE, ERASED_BYTE);
     board.flash_touched = true;
+    observer.board_erased(board);
+    observer.platform_changed();
     return completion(CC_OK);
 }
 
-Answer board_firmware_data(Board &board, const uint8_t *data, uint32_t length)
+Answer board_firmware_data(Board &board, const uint8_t *data, uint32_t length, Observer &observer)
 {
     if (!board.in_transfer)
         return completion(CC_NOT_IN_PRESENT_STATE);
@@ -161,10 +175,11 @@ Answer board_firmware_data(Board &board, const uint8_t *data, uint32_t length)
         return completion(CC_INVALID_DATA);
     memcpy(board.flash.data() + (address - FLASH_START), data + FIRMWARE_DATA_HEADER, count);
     board.chunks_accepted++;
+    observer.board_written(board, address - FLASH_START, count);
     return completion(CC_OK);
 }
 
-Answer board_exit_transfer(Board &board)
+Answer board_exit_transfer(Board &board, Observer &observer)
 {
     if (!board.in_transfer || board.refuse_exit)
         return completion(CC_NOT_IN_PRESENT_STATE);
@@ -178,19 +193,21 @@ Answer board_exit_transfer(Board &board)
     }
     if (board.silent_after_flash)
         board.silent = true;
+    observer.platform_changed();
     return completion(CC_OK);
 }
 
-Answer board_request(Board &board, uint8_t netfn, uint8_t command, const uint8_t *data, uint32_t length)
+Answer board_request(Board &board, uint8_t netfn, uint8_t command, const uint8_t *data, uint32_t length,
+                     Observer &observer)
 {
     if (netfn == NETFN_APP && command == CMD_GET_DEVICE_ID)
         return board_device_id(board);
     if (netfn == NETFN_FIRMWARE && command == CMD_ENTER_FW_XFER)
-        return board_enter_transfer(board, data, length);
+        return board_enter_transfer(board, data, length, observer);
     if (netfn == NETFN_FIRMWARE && command == CMD_FW_DATA)
-        return board_firmware_data(board, data, length);
+        return board_firmware_data(board, data, length, observer);
     if (netfn == NETFN_FIRMWARE && command == CMD_EXIT_FW_XFER)
-        return board_exit_transfer(board);
+        return board_exit_transfer(board, observer);
     return completion(CC_INVALID_COMMAND);
 }
 
@@ -229,6 +246,8 @@ bool apply_fault(Fault &fault, const HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET
         break;
     case FaultKind::no_exchange:
         return false;
+    case FaultKind::signal:    // delivered while matching, never applied
+        break;
     case FaultKind::short_answer:
         response->response_length = SHORT_ANSWER_LENGTH;
         break;
@@ -245,24 +264,26 @@ bool apply_fault(Fault &fault, const HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET
 }  // namespace
 
 Answer answer_request(Platform &platform, uint8_t address, uint8_t netfn, uint8_t command, const uint8_t *data,
-                      uint32_t length)
+                      uint32_t length, Observer *observer)
 {
+    Observer &told = observer != nullptr ? *observer : quiet_observer;
     if (platform.bmc_silent) {
         Answer answer;
         answer.driver_status = DRIVER_STATUS_TIMEOUT;
         return answer;
     }
     if (address == BMC_SLAVE_ADDRESS)
-        return bmc_request(platform, netfn, command, data, length);
+        return bmc_request(platform, netfn, command, data, length, told);
     for (Board &board : platform.boards) {
         if (board.address == address && !board.silent)
-            return board_request(board, netfn, command, data, length);
+            return board_request(board, netfn, command, data, length, told);
     }
     // Nobody at that address on the IPMB: the BMC's bridged request times out.
     return completion(CC_TIMEOUT);
 }
 
-uint16_t exchange(Platform &platform, bool service_up, const HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *response)
+uint16_t exchange(Platform &platform, bool service_up, const HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *response,
+                  Observer *observer)
 {
     *response = HAPI_IPMI_PACKET{};
     // The driver service is what carries the exchange.
@@ -272,11 +293,11 @@ uint16_t exchange(Platform &platform, bool service_up, const HAPI_IPMI_PACKET *r
         response->driver_status = DRIVER_STATUS_BAD_REQUEST;
         return ENTRY_CARRIED_OUT;
     }
-    if (Fault *fault = matching_fault(platform, request))
+    if (Fault *fault = matching_fault(platform, request, observer != nullptr ? *observer : quiet_observer))
         return apply_fault(*fault, request, response) ? ENTRY_CARRIED_OUT : ENTRY_NOT_CARRIED_OUT;
     const uint32_t length = request->data_length - REQUEST_HEADER_BYTES;
     fill_response(request, answer_request(platform, request->slave_address, request->netfn, request->command,
-                                          request->data, length),
+                                          request->data, length, observer),
                   response);
     return ENTRY_CARRIED_OUT;
 }

@@ -44,15 +44,32 @@ struct Answer {
     uint8_t data[ANSWER_DATA_MAX] = {};
 };
 
+// What the model's driver does outside memory when the platform changes: the
+// model itself only says so. Every call has a default that does nothing.
+class Observer {
+public:
+    virtual ~Observer() = default;
+    // A setting kept in the state file changed (front panel, a board's
+    // transfer state or revision).
+    virtual void platform_changed() {}
+    // The board entered transfer mode: its flash is erased.
+    virtual void board_erased(const Board &) {}
+    // `count` bytes were written to the board's flash at `offset` from its start.
+    virtual void board_written(const Board &, uint32_t /*offset*/, uint32_t /*count*/) {}
+    // A fault rule asks for a signal to the calling process.
+    virtual void signal_requested(int /*signal_number*/) {}
+};
+
 // A request to the controller at `address` as the BMC routes it: itself at
 // BMC_SLAVE_ADDRESS, a board behind it, or nobody (a bridged timeout).
 Answer answer_request(Platform &platform, uint8_t address, uint8_t netfn, uint8_t command, const uint8_t *data,
-                      uint32_t length);
+                      uint32_t length, Observer *observer = nullptr);
 
 // One exchange of the library's IPMI entry over the 68-byte records: the
 // request checked as the library checks it, the fault rules, the answer.
 // `service_up` says whether the driver service that carries the exchange runs.
-uint16_t exchange(Platform &platform, bool service_up, const HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *response);
+uint16_t exchange(Platform &platform, bool service_up, const HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *response,
+                  Observer *observer = nullptr);
 
 // The platform as the run leaves it: a board still in transfer mode has no
 // complete firmware and comes back from its boot block.

@@ -3,6 +3,7 @@
 // none of this is on the per-request path.
 #include "sim_state.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -123,6 +124,19 @@ bool parse_board(std::istringstream &words, Board *board, std::string *error)
     return true;
 }
 
+int signal_number(const std::string &name)
+{
+    static const struct {
+        const char *name;
+        int number;
+    } names[] = {{"TERM", SIGTERM}, {"HUP", SIGHUP}, {"QUIT", SIGQUIT}, {"KILL", SIGKILL},
+                 {"INT", SIGINT}, {"PIPE", SIGPIPE}, {"STOP", SIGSTOP}};
+    for (const auto &entry : names)
+        if (name == entry.name)
+            return entry.number;
+    return 0;
+}
+
 bool parse_fault(std::istringstream &words, const std::string &text, Fault *fault, std::string *error)
 {
     std::string target, netfn, command, kind, count;
@@ -143,6 +157,9 @@ bool parse_fault(std::istringstream &words, const std::string &text, Fault *faul
         fault->kind = FaultKind::short_answer;
     } else if (kind == "overlong") {
         fault->kind = FaultKind::overlong_answer;
+    } else if (kind.rfind("signal=", 0) == 0 && signal_number(kind.substr(7)) != 0) {
+        fault->kind = FaultKind::signal;
+        fault->signal_number = signal_number(kind.substr(7));
     } else {
         *error = "unknown fault kind '" + kind + "'";
         return false;

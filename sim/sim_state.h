@@ -29,7 +29,7 @@ constexpr uint16_t HOST_INFO_SUCCESS = 1;
 
 enum class HostInfoForm { automatic, plain, escape, fail };
 enum class UnlockRefusal { none, first, both };
-enum class FaultKind { completion_code, driver_status, no_exchange, short_answer, overlong_answer };
+enum class FaultKind { completion_code, driver_status, no_exchange, short_answer, overlong_answer, signal };
 
 struct Revision {
     uint8_t major = 0x01;    // firmware revision 1 as reported: bit 7 = boot block
@@ -62,6 +62,7 @@ struct Fault {
     int command = -1;
     FaultKind kind = FaultKind::completion_code;
     uint8_t completion_code = 0xC0;
+    int signal_number = 0;          // FaultKind::signal: sent to the calling process
     int remaining = FAULT_ALWAYS;   // matching requests still affected
     int pass_first = 0;             // matching requests let through before the rule starts
     std::string text;               // as written, for the state file

@@ -3,6 +3,11 @@
 // request and answer. Talks to the BMC only through the LINK_OPS seam.
 #include "backend_session.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -17,6 +22,12 @@ constexpr unsigned int NETFN_SHIFT = 2;
 constexpr size_t REQUEST_HEADER = 2;                // network-function byte and command
 constexpr size_t RESPONSE_DATA_CAPACITY = HAPI_PACKET_SIZE - HAPI_RESPONSE_DATA_OFFSET;
 constexpr char MESSAGE_PREFIX[] = "velmoran-freeipmi";
+// What a target that did not answer gets back, as a BMC reports it for a
+// bridged request: IPMI's "timeout while processing command".
+constexpr uint8_t CC_NO_ANSWER = 0xC3;
+constexpr size_t LOCK_PATH_SIZE = 512;
+constexpr size_t PID_TEXT_SIZE = 24;
+constexpr char DEFAULT_LOCK_FOLDER[] = "/run/lock";
 
 const LINK_OPS *link_ops = nullptr;
 BACKEND_CONFIG link_config;
@@ -26,6 +37,81 @@ void *open_link = nullptr;
 bool given_up = false;
 // Each kind of opening failure is told once per process, not once per attempt.
 bool reported[LINK_FAILED + 1] = {};
+// A session was lost and another could not be opened: the BMC is gone, and
+// every later request fails at once instead of waiting out its timeouts.
+bool bmc_gone = false;
+// One run per target: the lock is taken with the first session and held
+// until the library is unloaded.
+const char *lock_folder = DEFAULT_LOCK_FOLDER;
+int lock_fd = -1;
+bool lock_refused = false;
+
+// The target in words, and the lock file's name made from it.
+void describe_target(char *target, size_t target_size, char *lock_name, size_t lock_size) {
+    if (link_config.interface == INTERFACE_LAN) {
+        snprintf(target, target_size, "the BMC at %s port %u", link_config.host,
+                 static_cast<unsigned>(link_config.port));
+        char host[CONFIG_TEXT_SIZE];
+        snprintf(host, sizeof host, "%s", link_config.host);
+        // A host name or address never needs more than these in a file name.
+        for (char *c = host; *c != '\0'; c++) {
+            bool kept = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9') ||
+                        *c == '.' || *c == '-' || *c == ':';
+            if (!kept)
+                *c = '_';
+        }
+        snprintf(lock_name, lock_size, "velmoran-freeipmi-lan-%s-%u.lock", host,
+                 static_cast<unsigned>(link_config.port));
+    } else {
+        snprintf(target, target_size, "the in-band BMC");
+        snprintf(lock_name, lock_size, "velmoran-freeipmi-inband.lock");
+    }
+}
+
+bool lock_target() {
+    if (lock_fd >= 0)
+        return true;
+    if (lock_refused)
+        return false;
+    char target[CONFIG_TEXT_SIZE + 32];
+    char lock_name[CONFIG_TEXT_SIZE + 64];
+    char path[LOCK_PATH_SIZE + sizeof lock_name];
+    describe_target(target, sizeof target, lock_name, sizeof lock_name);
+    snprintf(path, sizeof path, "%s/%s", lock_folder, lock_name);
+    int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        fprintf(stderr, "%s: cannot open the lock %s: %s\n", MESSAGE_PREFIX, path, strerror(errno));
+        fflush(stderr);
+        lock_refused = true;
+        return false;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        char pid[PID_TEXT_SIZE];
+        int length = snprintf(pid, sizeof pid, "%d\n", static_cast<int>(getpid()));
+        if (ftruncate(fd, 0) != 0 || pwrite(fd, pid, static_cast<size_t>(length), 0) != length) {
+            // The lock holds without the pid; only the message of a refused run is poorer.
+        }
+        lock_fd = fd;
+        return true;
+    }
+    char holder[PID_TEXT_SIZE] = {};
+    ssize_t length = pread(fd, holder, sizeof holder - 1, 0);
+    holder[length > 0 ? length : 0] = '\0';
+    holder[strcspn(holder, "\n")] = '\0';
+    close(fd);
+    fprintf(stderr, "%s: %s is in use by process %s\n", MESSAGE_PREFIX, target,
+            holder[0] != '\0' ? holder : "unknown");
+    fflush(stderr);
+    lock_refused = true;
+    return false;
+}
+
+void release_lock() {
+    if (lock_fd >= 0)
+        close(lock_fd);
+    lock_fd = -1;
+    lock_refused = false;
+}
 
 void report_once(LINK_RESULT result, const char *detail) {
     if (reported[result])
@@ -38,7 +124,7 @@ void report_once(LINK_RESULT result, const char *detail) {
 bool ensure_open() {
     if (open_link != nullptr)
         return true;
-    if (given_up || link_ops == nullptr)
+    if (given_up || bmc_gone || link_ops == nullptr || !lock_target())
         return false;
     char detail[LINK_DETAIL_SIZE] = {};
     void *link = nullptr;
@@ -74,6 +160,11 @@ void fill_response(const HAPI_IPMI_PACKET *request, const uint8_t *answer, size_
     response->response_length = static_cast<uint32_t>(REQUEST_HEADER + 1 + data_length);
 }
 
+void fill_no_answer(const HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *response) {
+    const uint8_t answer[ANSWER_HEADER] = {request->command, CC_NO_ANSWER};
+    fill_response(request, answer, sizeof answer, response);
+}
+
 }  // namespace
 
 static_assert(HAPI_RESPONSE_DATA_OFFSET + RESPONSE_DATA_CAPACITY == HAPI_PACKET_SIZE);
@@ -85,13 +176,23 @@ void session_close() {
     open_link = nullptr;
 }
 
-void session_reset(const LINK_OPS *ops, const BACKEND_CONFIG *config) {
+void session_unload() {
     session_close();
+    release_lock();
+}
+
+void session_reset(const LINK_OPS *ops, const BACKEND_CONFIG *config) {
+    session_unload();
     link_ops = ops;
     link_config = *config;
     configured = true;
     given_up = false;
+    bmc_gone = false;
     memset(reported, 0, sizeof reported);
+}
+
+void session_set_lock_folder(const char *folder) {
+    lock_folder = folder;
 }
 
 bool session_is_configured() {
@@ -123,9 +224,23 @@ uint16_t session_exchange(const HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *res
     LINK_RESULT result =
         link_ops->exchange(open_link, &link_request, answer, sizeof answer, &answer_length);
     if (result == LINK_SESSION_LOST) {
-        // The library's context stays unusable after a timeout: start afresh.
+        // The library's context stays unusable after a timeout: start afresh
+        // at once. A BMC that takes a new session is alive and only the
+        // target was silent; one that does not is gone.
         session_close();
-        return 0;
+        if (!ensure_open()) {
+            bmc_gone = true;
+            fprintf(stderr, "%s: the session with the BMC was lost and no new one could be opened; "
+                            "no further requests are sent\n", MESSAGE_PREFIX);
+            fflush(stderr);
+            return 0;
+        }
+        fill_no_answer(request, response);
+        return 1;
+    }
+    if (result == LINK_NO_ANSWER) {
+        fill_no_answer(request, response);
+        return 1;
     }
     if (result != LINK_OK)
         return 0;

@@ -27,3 +27,9 @@ uint16_t session_exchange(const HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *res
 
 // Closes the session if one is open.
 void session_close();
+
+// Closes the session and lets go of the target's lock: the library's unload.
+void session_unload();
+
+// Where the per-target lock files live (/run/lock unless a test says otherwise).
+void session_set_lock_folder(const char *folder);

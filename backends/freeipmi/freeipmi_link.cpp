@@ -1,7 +1,13 @@
 // The LINK_OPS seam on FreeIPMI: opens an in-band or LAN 2.0 context,
 // sends requests to the BMC directly and to any other address bridged over
 // the primary IPMB, and reads FreeIPMI's error numbers for the session logic.
+#include <dirent.h>
+#include <linux/ipmi.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <freeipmi/freeipmi.h>
@@ -14,6 +20,11 @@ namespace {
 
 constexpr uint16_t IPMI_LAN_PORT = 623;
 constexpr size_t HOST_TEXT_SIZE = CONFIG_TEXT_SIZE + 8;
+// The kernel's OpenIPMI device nodes: /dev/ipmi0, /dev/ipmi/0, /dev/ipmidev/0.
+constexpr char KERNEL_DEVICE_PREFIX[] = "/dev/ipmi";
+constexpr int FD_SCAN_LIMIT = 64;
+constexpr int KERNEL_RESENDS = 0;
+constexpr unsigned int KERNEL_ANSWER_WAIT_MS = 2000;
 
 bool opening_refused(int errnum) {
     switch (errnum) {
@@ -54,20 +65,63 @@ int open_lan(ipmi_ctx_t context, const BACKEND_CONFIG *config, char *detail, siz
     return result;
 }
 
+// The descriptors this process has open on a kernel IPMI device, as a bit
+// per descriptor number below FD_SCAN_LIMIT.
+uint64_t kernel_device_descriptors() {
+    uint64_t found = 0;
+    DIR *folder = opendir("/proc/self/fd");
+    if (folder == nullptr)
+        return 0;
+    while (const dirent *entry = readdir(folder)) {
+        char *end = nullptr;
+        long descriptor = strtol(entry->d_name, &end, 10);
+        if (*end != '\0' || descriptor < 0 || descriptor >= FD_SCAN_LIMIT)
+            continue;
+        char link[64];
+        char target[64] = {};
+        snprintf(link, sizeof link, "/proc/self/fd/%ld", descriptor);
+        if (readlink(link, target, sizeof target - 1) > 0 &&
+            strncmp(target, KERNEL_DEVICE_PREFIX, sizeof KERNEL_DEVICE_PREFIX - 1) == 0)
+            found |= uint64_t{1} << descriptor;
+    }
+    closedir(folder);
+    return found;
+}
+
+// The kernel resends an unanswered bridged request on its own, by default
+// four times 2 s apart: each of the program's attempts at a silent board
+// would cost 10 s, and an unlock or data command could reach a board again
+// behind the program's back. Every attempt is the program's to make, so the
+// device that FreeIPMI opened sends each request once and gives up after
+// the kernel's usual wait.
+void send_each_request_once(uint64_t descriptors_before) {
+    uint64_t opened = kernel_device_descriptors() & ~descriptors_before;
+    ipmi_timing_parms timing{KERNEL_RESENDS, KERNEL_ANSWER_WAIT_MS};
+    for (int descriptor = 0; descriptor < FD_SCAN_LIMIT; descriptor++)
+        if ((opened >> descriptor) & 1)
+            ioctl(descriptor, IPMICTL_SET_TIMING_PARMS_CMD, &timing);
+}
+
 int open_inband(ipmi_ctx_t context, const BACKEND_CONFIG *config) {
     const char *device = config->driver_device[0] != '\0' ? config->driver_device : nullptr;
+    uint64_t descriptors_before = kernel_device_descriptors();
+    ipmi_driver_type_t type = IPMI_DEVICE_UNKNOWN;
+    int result;
     if (config->inband_driver == INBAND_AUTO) {
-        ipmi_driver_type_t found = IPMI_DEVICE_UNKNOWN;
-        int located = ipmi_ctx_find_inband(context, &found, 0, 0, 0, device,
+        int located = ipmi_ctx_find_inband(context, &type, 0, 0, 0, device,
                                            config->workaround_flags, IPMI_FLAGS_DEFAULT);
         // 0: probed every driver and found none.
-        return located == 1 ? 0 : located == 0 ? 1 : -1;
+        result = located == 1 ? 0 : located == 0 ? 1 : -1;
+    } else {
+        type = config->inband_driver == INBAND_OPENIPMI ? IPMI_DEVICE_OPENIPMI
+               : config->inband_driver == INBAND_KCS    ? IPMI_DEVICE_KCS
+                                                        : IPMI_DEVICE_SSIF;
+        result = ipmi_ctx_open_inband(context, type, 0, 0, 0, device, config->workaround_flags,
+                                      IPMI_FLAGS_DEFAULT);
     }
-    ipmi_driver_type_t type = config->inband_driver == INBAND_OPENIPMI ? IPMI_DEVICE_OPENIPMI
-                              : config->inband_driver == INBAND_KCS    ? IPMI_DEVICE_KCS
-                                                                       : IPMI_DEVICE_SSIF;
-    return ipmi_ctx_open_inband(context, type, 0, 0, 0, device, config->workaround_flags,
-                                IPMI_FLAGS_DEFAULT);
+    if (result == 0 && type == IPMI_DEVICE_OPENIPMI)
+        send_each_request_once(descriptors_before);
+    return result;
 }
 
 LINK_RESULT link_open(const BACKEND_CONFIG *config, void **link, char *detail,

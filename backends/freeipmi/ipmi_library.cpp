@@ -1,7 +1,11 @@
 // The IPMI library's entry: loads the configuration once, then hands every
 // request record to the session. Built as this backend's libqrxipm32.so.
+#include <dlfcn.h>
+
 #include <cstdio>
 #include <type_traits>
+
+#include <freeipmi/freeipmi.h>
 
 #include "backend_config.h"
 #include "backend_session.h"
@@ -33,8 +37,20 @@ QRXIPMCommand(HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *response) {
 
 static_assert(std::is_same_v<decltype(&QRXIPMCommand), HAPI_IPMI_ENTRY>);
 
-// Ends the BMC session when the program closes the library, so that the
-// BMC's few session slots are not left taken until they time out.
+// FreeIPMI stays loaded once this library is: libgcrypt under it keeps its
+// start-up allocations in its own globals, which unloading would turn into
+// leaks. This library itself still unloads when the program closes it.
+__attribute__((constructor)) static void keep_freeipmi_loaded() {
+    Dl_info freeipmi{};
+    if (dladdr(reinterpret_cast<void *>(&ipmi_ctx_create), &freeipmi) != 0 &&
+        freeipmi.dli_fname != nullptr)
+        dlopen(freeipmi.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+}
+
+// Ends the session when the program closes the library: a LAN session frees
+// one of the BMC's few session slots, and an in-band one closes the kernel
+// driver's device, so that the driver service can be stopped or removed
+// right after, as the program does.
 __attribute__((destructor)) static void close_session_at_unload() {
-    session_close();
+    session_unload();
 }

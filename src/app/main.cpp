@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "app/records.h"
+#include "app/recovery.h"
 #include "cli/options.h"
 #include "datafile/datahandler.h"
 #include "datafile/file_handler.h"
@@ -84,6 +85,8 @@ int velmoran_main(int argc, char **argv)
     if (code == RC_SUCCESS)
         code = load_driver();
     if (code == RC_SUCCESS)
+        code = recover_interrupted_run();
+    if (code == RC_SUCCESS)
         code = enable_ipmb_channel();
     if (code == RC_SUCCESS)
         code = get_devices_list(&info);
@@ -100,8 +103,9 @@ int velmoran_main(int argc, char **argv)
     if (code == RC_SUCCESS) {
         check_images_revision(&info);
         code = start_flash(&info);
-        while (loop_flag == 1 && code == RC_SUCCESS)
+        while (loop_flag == 1 && code == RC_SUCCESS && !flash_stop_requested())
             code = start_flash(&info);
+        end_flash_run();
     }
     code = process_xml(code, &info);
     if (code == RC_EXIT_OK)

@@ -8,6 +8,7 @@
 
 #include "datafile/file_handler.h"
 #include "ipmi/bmc_fw.h"
+#include "ipmi/driver.h"
 #include "ipmi/ipmi_commands.h"
 #include "ipmi/ipmi_transport.h"
 #include "output/print.h"
@@ -114,6 +115,10 @@ RETURN_CODE enter_fw_xfer(BP_FL_INFO *state)
             display_redirection(PRT_INFO, ERASE_COMPLETED);
             return RC_SUCCESS;
         }
+        // A board erasing is silent behind a BMC that answers; a BMC that no
+        // longer exchanges anything will not report the erase done.
+        if (!library_exchanged_last())
+            return result;
         DelayMS(ERASE_POLL_INTERVAL_MS);
         if (poll == ERASE_DOTS_RESTART_POLL) {
             clear_line();

@@ -3,6 +3,7 @@
 // IPMB channel, reads a board's revision, locks the panel, finds the system ID.
 #include "ipmi/bmc_fw.h"
 
+#include "app/recovery.h"
 #include "ipmi/driver.h"
 #include "ipmi/hapi_packet.h"
 #include "ipmi/ipmi_commands.h"
@@ -89,6 +90,12 @@ RETURN_CODE disable_power_button()
     if (cmd.response_length != CHASSIS_STATUS_WITH_FRONT_PANEL)
         return RC_OPTION_ERROR;
     front_panel_button_enables = cmd.response_data[FRONT_PANEL_BYTE];
+    // A lock this process could not undo shows as the panel's state now; the
+    // byte to put back is still the one saved before it.
+    uint8_t pending = 0;
+    if (recovery_pending_panel(&pending))
+        front_panel_button_enables = pending;
+    recovery_note_panel_locked(front_panel_button_enables);
 
     uint8_t second_request = front_panel_button_enables;
     if (set_front_panel_enables(front_panel_button_enables | DISABLE_POWER_OFF_BUTTON) == RC_SUCCESS)
@@ -104,7 +111,15 @@ RETURN_CODE restore_power_button_status()
 {
     if (s_Restore_FP == 0)
         return RC_SUCCESS;
-    return set_front_panel_enables(front_panel_button_enables);
+    RETURN_CODE result = set_front_panel_enables(front_panel_button_enables);
+    if (result == RC_SUCCESS)
+        recovery_note_panel_restored();
+    return result;
+}
+
+RETURN_CODE restore_front_panel(uint8_t enables)
+{
+    return set_front_panel_enables(enables);
 }
 
 RETURN_CODE get_system_id(unsigned short *system_id)

@@ -12,6 +12,8 @@ RETURN_CODE enable_ipmb_channel();
 RETURN_CODE check_device(DEVICES_INFO *device);
 RETURN_CODE disable_power_button();
 RETURN_CODE restore_power_button_status();
+// Sends a front-panel byte saved by an earlier run.
+RETURN_CODE restore_front_panel(uint8_t enables);
 RETURN_CODE get_system_id(unsigned short *system_id);
 RETURN_CODE set_system_id(unsigned short system_id);
 

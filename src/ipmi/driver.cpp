@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "app/recovery.h"
 #include "ipmi/bmc_fw.h"
 #include "output/print.h"
 
@@ -42,6 +43,7 @@ HAPI_HOST_INFO_ENTRY HAPIHostInfoEx = nullptr;
 uint8_t flash_installed_driver = 0;
 uint8_t flash_started_driver = 0;
 uint8_t current_hapi_status = HAPI_USERS_UNTOUCHED;
+bool last_exchange_carried_out = true;
 
 // Failures of the service commands are not looked at: a driver that did not
 // come up shows as a library that cannot be loaded or as failing commands.
@@ -107,6 +109,7 @@ void driver_hapi_stop()
 {
     // Once per process, also when the flash run repeats.
     if (current_hapi_status != HAPI_USERS_STOPPED && current_hapi_status != HAPI_USERS_RESTARTED) {
+        recovery_note_users_stopped();
         run_service_command(COMMAND_STOPUSERS);
         current_hapi_status = HAPI_USERS_STOPPED;
     }
@@ -130,6 +133,23 @@ void driver_destructor()
         run_service_command(COMMAND_STOP);
     else
         driver_hapi_start();
+    // Uninstalling or stopping the service takes its users along too.
+    recovery_note_users_restarted();
+}
+
+void driver_restart_users()
+{
+    run_service_command(COMMAND_STARTUSERS);
+}
+
+void note_library_exchange(bool carried_out)
+{
+    last_exchange_carried_out = carried_out;
+}
+
+bool library_exchanged_last()
+{
+    return last_exchange_carried_out;
 }
 
 HAPI_IPMI_ENTRY get_hapi_ipmi_entry()

@@ -5,6 +5,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <ctime>
+
 #include <cstring>
 
 #include "ipmi/driver.h"
@@ -99,6 +102,7 @@ RETURN_CODE hapi_exec_command(unsigned char slave_address, unsigned char netfn, 
     request.slave_address = slave_address;
 
     uint16_t carried_out = entry(&request, &response);
+    note_library_exchange(carried_out != 0);
 
     const uint8_t *raw_response = reinterpret_cast<const uint8_t *>(&response);
     uint8_t completion_code = raw_response[HAPI_COMPLETION_CODE_OFFSET];
@@ -118,6 +122,18 @@ RETURN_CODE hapi_exec_command(unsigned char slave_address, unsigned char netfn, 
 
 void DelayMS(unsigned int milliseconds)
 {
-    // A sleep cut short is not resumed.
-    (void)usleep(milliseconds * MICROSECONDS_PER_MILLISECOND);
+    // A termination request held during the flash run cuts the sleep short;
+    // the board is still given its whole wait.
+    struct timespec start {};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    uint64_t wanted = static_cast<uint64_t>(milliseconds) * MICROSECONDS_PER_MILLISECOND;
+    uint64_t remaining = wanted;
+    while (usleep(static_cast<useconds_t>(remaining)) != 0 && errno == EINTR) {
+        struct timespec now {};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        int64_t elapsed = (now.tv_sec - start.tv_sec) * 1000000LL + (now.tv_nsec - start.tv_nsec) / 1000;
+        if (elapsed < 0 || static_cast<uint64_t>(elapsed) >= wanted)
+            break;
+        remaining = wanted - static_cast<uint64_t>(elapsed);
+    }
 }

@@ -3,6 +3,7 @@
 // and the verbosity, and is copied to the log file when one is open.
 #include "output/print.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cctype>
 #include <cstring>
@@ -170,8 +171,14 @@ void log_last_driver_error(uint32_t, uint8_t, uint32_t) {}
 void log_last_exec_cmd_error(const IPMI_DRIVER_STRUCT *) {}
 void log_exec_cmd_retry() {}
 
+// A reader that went away (output piped into head) must not end a run
+// mid-flash: writes then just fail, and their results are not looked at. A
+// handler rather than SIG_IGN, so that the service scripts get the default.
+extern "C" void ignore_broken_pipe(int) {}
+
 void print_constructor()
 {
+    signal(SIGPIPE, ignore_broken_pipe);
     set_display_state(DISPLAY_NORMAL);
     log_fp = nullptr;
 }

@@ -19,11 +19,12 @@ SleepRecord sleeps;
 
 // Every wait of the program reaches the one seam, which never sleeps; the
 // target counts them here.
-void count_sleep(long long microseconds)
+int count_sleep(long long microseconds)
 {
     sleeps.calls++;
     sleeps.microseconds += static_cast<uint64_t>(microseconds);
     sleeps.last_microseconds = static_cast<uint64_t>(microseconds);
+    return 0;
 }
 
 const bool sleeps_counted = [] {

@@ -12,6 +12,8 @@
 //   erase_polls=N      Get Device ID requests a board leaves unanswered while erasing
 //   accept=both|alternate|none   the unlock codes the boards take
 //   drop_data=K        hold back the reply to each board's K-th data command once
+//   die=erase|data:K   the whole emulated BMC dies (SIGKILL) on the first erase
+//                      poll, or on a board's K-th data command
 // The simulator's headers declare C functions without saying so.
 extern "C" {
 #include <OpenIPMI/extcmd.h>
@@ -22,7 +24,9 @@ extern "C" {
 
 #include <dlfcn.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,6 +50,7 @@ struct Counters {
     unsigned int enters = 0;
     unsigned int data_commands = 0;
     bool dropped = false;
+    bool erasing = false;    // unlocked, no erase poll answered yet
 };
 
 sys_data_t *simulator = nullptr;
@@ -53,6 +58,8 @@ qrxsim::Platform platform;
 Counters counters[sizeof BOARD_ADDRESSES];
 char state_dir[512] = ".";
 unsigned int drop_data = 0;
+bool die_in_erase = false;
+unsigned int die_at_data = 0;
 int datagrams_to_hold = 0;
 
 int board_index(uint8_t address) {
@@ -90,18 +97,33 @@ void save_board(const qrxsim::Board &board, const Counters &count) {
 void handle(lmc_data_t *mc, msg_t *msg, unsigned char *rdata, unsigned int *rdata_len, void *) {
     const uint8_t address = simulator->mc_get_ipmb(mc);
     const uint8_t netfn = static_cast<uint8_t>(msg->netfn << 2);
+    const int board = board_index(address);
+    // The BMC dying mid-flash, as asked: before the model sees the request.
+    if (board >= 0) {
+        const Counters &count = counters[board];
+        const qrxsim::Board *state = board_at(address);
+        if (die_in_erase && count.erasing && netfn == NETFN_APP && msg->cmd == CMD_GET_DEVICE_ID)
+            kill(getpid(), SIGKILL);
+        if (die_at_data != 0 && netfn == NETFN_FIRMWARE && msg->cmd == CMD_FW_DATA && state->in_transfer &&
+            state->erase_left == 0 && count.data_commands + 1 == die_at_data)
+            kill(getpid(), SIGKILL);
+    }
     const qrxsim::Answer answer =
         qrxsim::answer_request(platform, address, netfn, msg->cmd, msg->data, msg->len);
     rdata[0] = answer.completion_code;
     memcpy(rdata + 1, answer.data, answer.length);
     *rdata_len = 1 + answer.length;
 
-    const int index = board_index(address);
-    if (index < 0 || netfn != NETFN_FIRMWARE || answer.completion_code != qrxsim::CC_OK)
+    if (board < 0 || answer.completion_code != qrxsim::CC_OK)
         return;
-    Counters &count = counters[index];
-    if (msg->cmd == CMD_ENTER_FW_XFER) {
+    Counters &count = counters[board];
+    if (netfn == NETFN_APP && msg->cmd == CMD_GET_DEVICE_ID) {
+        count.erasing = false;
+    } else if (netfn != NETFN_FIRMWARE) {
+        return;
+    } else if (msg->cmd == CMD_ENTER_FW_XFER) {
         count.enters++;
+        count.erasing = true;
         count.data_commands = 0;
         count.dropped = false;
     } else if (msg->cmd == CMD_FW_DATA) {
@@ -152,6 +174,10 @@ void parse_options(const char *options) {
                 board.erase_busy = atoi(value);
         } else if (strcmp(word, "drop_data") == 0) {
             drop_data = static_cast<unsigned int>(atoi(value));
+        } else if (strcmp(word, "die") == 0 && strcmp(value, "erase") == 0) {
+            die_in_erase = true;
+        } else if (strcmp(word, "die") == 0 && strncmp(value, "data:", 5) == 0) {
+            die_at_data = static_cast<unsigned int>(atoi(value + 5));
         } else if (strcmp(word, "accept") == 0) {
             qrxsim::UnlockRefusal refusal = strcmp(value, "both") == 0        ? qrxsim::UnlockRefusal::none
                                             : strcmp(value, "alternate") == 0 ? qrxsim::UnlockRefusal::first

@@ -7,6 +7,7 @@
 #include "seams.h"
 
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -23,22 +24,23 @@ void seams_on_sleep(seams_sleep_hook hook)
     sleep_hook = hook;
 }
 
-static void record_sleep(long long microseconds)
+/* Returns non-zero when the sleep is to end as interrupted. */
+static int record_sleep(long long microseconds)
 {
-    if (sleep_hook != NULL)
-        sleep_hook(microseconds);
+    int interrupted = sleep_hook != NULL ? sleep_hook(microseconds) : 0;
     const char *path = getenv("SLEEPSHIM_LOG");
     if (path == NULL || *path == '\0')
-        return;
+        return interrupted;
     /* Opened per call: the shim keeps no state across fork and exec. */
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
-        return;
+        return interrupted;
     char line[32];
     int length = snprintf(line, sizeof line, "%lld\n", microseconds);
     if (write(fd, line, (size_t)length) != length)
         perror("sleepshim");
     close(fd);
+    return interrupted;
 }
 
 static long long timespec_microseconds(const struct timespec *time)
@@ -46,21 +48,34 @@ static long long timespec_microseconds(const struct timespec *time)
     return (long long)time->tv_sec * MICROSECONDS_PER_SECOND + time->tv_nsec / NANOSECONDS_PER_MICROSECOND;
 }
 
+/* What an interrupted sleep leaves: nothing of it is said to remain. */
+static int interrupted_with(struct timespec *remaining)
+{
+    if (remaining != NULL)
+        remaining->tv_sec = remaining->tv_nsec = 0;
+    errno = EINTR;
+    return -1;
+}
+
 int usleep(useconds_t microseconds)
 {
-    record_sleep(microseconds);
+    if (record_sleep(microseconds)) {
+        errno = EINTR;
+        return -1;
+    }
     return 0;
 }
 
 unsigned int sleep(unsigned int seconds)
 {
-    record_sleep((long long)seconds * MICROSECONDS_PER_SECOND);
-    return 0;
+    /* An interrupted sleep says how much was left: all of it. */
+    return record_sleep((long long)seconds * MICROSECONDS_PER_SECOND) ? seconds : 0;
 }
 
 int nanosleep(const struct timespec *request, struct timespec *remaining)
 {
-    record_sleep(timespec_microseconds(request));
+    if (record_sleep(timespec_microseconds(request)))
+        return interrupted_with(remaining);
     if (remaining != NULL)
         remaining->tv_sec = remaining->tv_nsec = 0;
     return 0;
@@ -77,7 +92,11 @@ int clock_nanosleep(clockid_t clock, int flags, const struct timespec *request, 
         if (microseconds < 0)
             microseconds = 0;
     }
-    record_sleep(microseconds);
+    if (record_sleep(microseconds)) {
+        if (remaining != NULL)
+            remaining->tv_sec = remaining->tv_nsec = 0;
+        return EINTR;
+    }
     if (remaining != NULL)
         remaining->tv_sec = remaining->tv_nsec = 0;
     return 0;

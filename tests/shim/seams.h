@@ -9,8 +9,9 @@
 extern "C" {
 #endif
 
-/* Called with every sleep, in microseconds, before it returns unslept. */
-typedef void (*seams_sleep_hook)(long long microseconds);
+/* Called with every sleep, in microseconds, before it returns unslept;
+ * non-zero makes the sleep end as if a signal had interrupted it (EINTR). */
+typedef int (*seams_sleep_hook)(long long microseconds);
 /* Answers a shell command in place of running it: the status system() returns. */
 typedef int (*seams_system_hook)(const char *command);
 /* Called with every dlopen; returns the file to open in its place (or `file`). */

@@ -28,6 +28,8 @@ def run_binary(argv, cwd, stdin=b"", env=None, timeout=60):
     full_env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin"}
     # The sanitizer build's settings reach the program under test.
     full_env.update({k: v for k, v in os.environ.items() if k in SANITIZER_SETTINGS})
+    # The program's recovery record stays beside the run, never in /var/lib.
+    full_env["VELMORAN_STATE_DIR"] = str(pathlib.Path(cwd) / ".velmoran-state")
     if env:
         full_env.update(env)
     completed = subprocess.run(

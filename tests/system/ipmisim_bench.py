@@ -64,9 +64,12 @@ def write_backend_config(folder, port, password=PASSWORD, system_id="16D",
         "cipher_suite = 3",
         "privilege = admin",
         "workaround_flags = open_session_privilege",
-        f"session_timeout_ms = {session_timeout_ms}",
-        f"retransmission_timeout_ms = {retransmission_timeout_ms}",
     ]
+    # None: the backend's own defaults.
+    if session_timeout_ms is not None:
+        lines.append(f"session_timeout_ms = {session_timeout_ms}")
+    if retransmission_timeout_ms is not None:
+        lines.append(f"retransmission_timeout_ms = {retransmission_timeout_ms}")
     if system_id is not None:
         lines.append(f"system_id = {system_id}")
     config = folder / "freeipmi.conf"
@@ -76,11 +79,14 @@ def write_backend_config(folder, port, password=PASSWORD, system_id="16D",
 
 class IpmiSimBench:
     """One ipmi_sim: BMC at 0x20 and a board at each address of `boards`
-    (address -> revision text such as "1.10"). `options` go to the module."""
+    (address -> revision text such as "1.10"). `options` go to the module.
+    With `vm_port` the BMC also serves a virtual machine's system interface
+    (QEMU's ipmi-bmc-extern) on that loopback TCP port."""
 
-    def __init__(self, folder, boards, **options):
+    def __init__(self, folder, boards, vm_port=None, **options):
         self.folder = pathlib.Path(folder)
         self.boards = dict(boards)
+        self.vm_port = vm_port
         self.options = options
         self.state = self.folder / "boards"
         self.port = None
@@ -103,6 +109,7 @@ class IpmiSimBench:
             "    allowed_auths_admin none md2 md5 straight",
             "    guid a123456789abcdefa123456789abcdef",
             "  endlan",
+            *([f"  serial kcs 127.0.0.1 {self.vm_port} codec VM"] if self.vm_port else []),
             f'  loadlib "{MODULE}" "{" ".join(words)}"',
             f'  user 2 true "{USER}" "{PASSWORD}" admin 10 none md2 md5 straight',
         ]) + "\n")
@@ -143,6 +150,13 @@ class IpmiSimBench:
                    "-p", str(self.port), "-U", USER, "-P", PASSWORD, *arguments]
         return subprocess.run(command, input=stdin, stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, timeout=timeout, text=True)
+
+    def firmware_revision(self, address):
+        """A board's firmware revision as ipmitool's bridged `mc info` shows it."""
+        shown = self.ipmitool("-b", "0", "-t", f"0x{address:x}", "mc", "info")
+        assert shown.returncode == 0, shown.stderr
+        return next(line.split(":", 1)[1].strip() for line in shown.stdout.splitlines()
+                    if line.startswith("Firmware Revision"))
 
     def written_image(self, address):
         path = self.state / f"board_{address:02x}.bin"

@@ -298,6 +298,8 @@ class SimPlatform:
         self.root = pathlib.Path(root)
         self.state_dir = self.root / "platform"
         self.cwd = self.root / "run"
+        # The program's own state folder (its recovery record).
+        self.recovery_dir = self.root / "state"
         self.state_dir.mkdir(parents=True, exist_ok=True)
         self.cwd.mkdir(parents=True, exist_ok=True)
         self.platform = platform or Platform()
@@ -309,13 +311,28 @@ class SimPlatform:
         directory; libraries: the loader's whole search path (default: just
         build/sim; see SIM_VARIANTS for libraries without their entry);
         install_script=False leaves out ./tesselinstall.sh."""
+        argv, env = self.prepare(*args, install_script=install_script, files=files, libraries=libraries)
+        result = run_binary(argv, self.cwd, stdin=stdin, env=env, timeout=timeout)
+        return self._collect(result)
+
+    def collect(self, rc, stdout, stderr):
+        """The SimRun of a run started from prepare()'s command line."""
+        class _Done:
+            pass
+        done = _Done()
+        done.rc, done.stdout, done.stderr = rc, stdout, stderr
+        return self._collect(done)
+
+    def prepare(self, *args, install_script=True, files=None, libraries=None, fresh=True):
+        """The command line and environment of a run, the platform's folder
+        made ready for it (fresh=False keeps the logs of a run still going)."""
         if not namespace_available():
             pytest.skip("needs root and a private mount namespace (unshare --mount)")
-        for log in (REQUEST_LOG, SLEEP_LOG, SERVICE_LOG):
+        for log in (REQUEST_LOG, SLEEP_LOG, SERVICE_LOG) if fresh else ():
             (self.state_dir / log).unlink(missing_ok=True)
         # The library never reads the images back, and `images` must show only
         # what this run wrote, not what an earlier run left behind.
-        for image in self.state_dir.glob(BOARD_IMAGES):
+        for image in self.state_dir.glob(BOARD_IMAGES) if fresh else ():
             image.unlink()
         script = self.cwd / "tesselinstall.sh"
         script.unlink(missing_ok=True)
@@ -331,6 +348,7 @@ class SimPlatform:
             "SLEEPSHIM_LOG": str(self.state_dir / SLEEP_LOG),
             "QRXSIM_STATE": str(self.state_dir / STATE_FILE),
             "QRXSIM_LOG": str(self.state_dir / REQUEST_LOG),
+            "VELMORAN_STATE_DIR": str(self.recovery_dir),
         }
         # The bind mount stays private to the namespace, so the real
         # /etc/init.d is never touched. Only velmoran (and what it starts)
@@ -338,8 +356,7 @@ class SimPlatform:
         REAL_INIT_DIR.mkdir(parents=True, exist_ok=True)
         setup = 'mount --bind "$0" /etc/init.d && export LD_PRELOAD="$SIMPLATFORM_PRELOAD" && exec "$@"'
         argv = ["unshare", "--mount", "--propagation", "private", "--", "/bin/sh", "-c", setup, INIT_DIR, VELMORAN, *args]
-        result = run_binary(argv, self.cwd, stdin=stdin, env=env, timeout=timeout)
-        return self._collect(result)
+        return argv, env
 
     def _read(self, name):
         path = self.state_dir / name

@@ -2,7 +2,9 @@
 (ipmi_sim with the boards' module) over LAN 2.0: the program's request
 records go in through the library entry, ipmitool checks the result."""
 
+import pathlib
 import random
+import subprocess
 import time
 
 import pytest
@@ -65,10 +67,7 @@ def sim_image(major, minor, seed):
 
 
 def firmware_revision(bench, address):
-    shown = bench.ipmitool("-b", "0", "-t", f"0x{address:x}", "mc", "info")
-    assert shown.returncode == 0, shown.stderr
-    return next(line.split(":", 1)[1].strip() for line in shown.stdout.splitlines()
-                if line.startswith("Firmware Revision"))
+    return bench.firmware_revision(address)
 
 
 @pytest.mark.parametrize("line, expected", [
@@ -82,8 +81,9 @@ def firmware_revision(bench, address):
     # A refusal comes back as the answer's completion code, not as no answer.
     ("20 18 5a", "1 0 3 c1"),
     ("c2 20 04", "1 0 3 d5"),
-    # A board that is not on the IPMB: the entry reports no exchange.
-    ("c4 18 01", "0 0 0"),
+    # A board that is not on the IPMB: a timeout, as a BMC reports a bridged
+    # request nobody answered; the BMC itself did answer.
+    ("c4 18 01", "1 0 3 c3"),
 ])
 def test_records_reach_bmc_and_boards(bench_factory, tmp_path, line, expected):
     bench = bench_factory()
@@ -273,3 +273,55 @@ def test_velmoran_without_bmc_ends_in_bounded_time(tmp_path):
         BANNER, f"velmoran-freeipmi: no BMC answered at 127.0.0.1:{port}\n"
                 "   IPMB enable channel failed \n", 27)
     assert time.monotonic() - started < 20
+
+
+BMC_GONE = ("velmoran-freeipmi: no BMC answered at 127.0.0.1:{port}\n"
+            "velmoran-freeipmi: the session with the BMC was lost and no new one could be opened; "
+            "no further requests are sent\n")
+
+
+@PROGRAM_ONLY
+@pytest.mark.parametrize("die", ["erase", "data:500"])
+def test_velmoran_ends_quickly_when_the_bmc_dies(bench_factory, tmp_path, die):
+    """The emulated BMC is killed mid-erase or mid-data; the backend's own
+    default timeouts apply."""
+    bench = bench_factory({0xC0: "1.10", 0xC2: "1.10"}, erase_polls=ERASE_POLLS, die=die)
+    config = write_backend_config(tmp_path, bench.port, session_timeout_ms=None,
+                                  retransmission_timeout_ms=None)
+    data_file(tmp_path, "2.31")
+    started = time.monotonic()
+    run = run_velmoran(tmp_path, config)
+    elapsed = time.monotonic() - started
+
+    assert (run.stderr, run.rc) == (BMC_GONE.format(port=bench.port) + "\n   Flash Failed\n", 11)
+    assert "   Processing Primary Backplane \n" in run.stdout
+    assert "Secondary" not in run.stdout.split("Continue ? Y/N: ")[1]
+    assert elapsed < 60
+    # The failure path ran: the panel's restore was tried and could not be
+    # sent, so the record keeps it for the next run; the users were restarted.
+    record = (tmp_path / ".velmoran-state" / "recovery").read_text().splitlines()
+    assert record[4:] == ["panel locked 0xF0", "users untouched", "board none"]
+
+
+@PROGRAM_ONLY
+def test_second_run_on_the_same_bmc_is_turned_away(bench_factory, tmp_path):
+    bench = bench_factory({0xC0: "1.10"}, erase_polls=ERASE_POLLS)
+    config = write_backend_config(tmp_path, bench.port)
+    data_file(tmp_path, "2.31")
+    lock = pathlib.Path("/run/lock") / f"velmoran-freeipmi-lan-127.0.0.1-{bench.port}.lock"
+    holder = subprocess.Popen(["flock", "--exclusive", str(lock), "sh", "-c", 'echo $PPID > "$0"; sleep 60',
+                               str(lock)])
+    try:
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and not (lock.exists() and lock.read_text().strip()):
+            time.sleep(0.02)
+        holder_pid = lock.read_text().strip()
+        run = run_velmoran(tmp_path, config)
+    finally:
+        holder.kill()
+        holder.wait()
+    assert (run.stdout, run.rc) == (BANNER, 27)
+    assert run.stderr == (f"velmoran-freeipmi: the BMC at 127.0.0.1 port {bench.port} is in use by process "
+                          f"{holder_pid}\n   IPMB enable channel failed \n")
+    assert bench.counters(0xC0) == {}
+    assert firmware_revision(bench, 0xC0) == "1.10"

@@ -11,6 +11,8 @@ TEST(freeipmi_backend, needs_freeipmi) {
 
 #else
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -83,16 +85,51 @@ struct GUARDED_RECORD {
 };
 constexpr uint8_t GUARD_BYTE = 0xA5;
 
+// The lock files of these tests live in a folder of their own.
+std::string lock_folder() {
+    static std::string folder;
+    if (folder.empty()) {
+        char name[] = "/tmp/velmoran_locks_XXXXXX";
+        folder = mkdtemp(name) != nullptr ? name : "/tmp";
+        session_set_lock_folder(folder.c_str());
+    }
+    return folder;
+}
+
 class SessionTest : public ::testing::Test {
 protected:
     void SetUp() override {
         fake = FAKE_LINK{};
         BACKEND_CONFIG config;
         config_defaults(&config);
+        lock_folder();
         session_reset(&fake_ops, &config);
         memset(&response, GUARD_BYTE, sizeof response);
     }
-    void TearDown() override { session_close(); }
+    void TearDown() override { session_unload(); }
+
+    void use_lan(const char *host, uint16_t port) {
+        BACKEND_CONFIG config;
+        config_defaults(&config);
+        config.interface = INTERFACE_LAN;
+        snprintf(config.host, sizeof config.host, "%s", host);
+        config.port = port;
+        session_reset(&fake_ops, &config);
+    }
+
+    // Takes a target's lock as another run would; -1 when it is held.
+    static int hold_lock(const std::string &name, const char *pid_text) {
+        std::string path = lock_folder() + "/" + name;
+        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if (fd >= 0)
+                close(fd);
+            return -1;
+        }
+        if (pid_text != nullptr && (ftruncate(fd, 0) != 0 || write(fd, pid_text, strlen(pid_text)) < 0))
+            ADD_FAILURE() << "cannot write " << path;
+        return fd;
+    }
 
     HAPI_IPMI_PACKET request_to(uint8_t address, uint8_t netfn, uint8_t command,
                                 std::vector<uint8_t> data = {}) {
@@ -192,24 +229,96 @@ INSTANTIATE_TEST_SUITE_P(
         ANSWER_CASE{"empty", {}, DRIVER_STATUS_MALFORMED_ANSWER, 0, 0}),
     [](const ::testing::TestParamInfo<ANSWER_CASE> &info) { return std::string(info.param.name); });
 
-TEST_F(SessionTest, no_answer_returns_zero_clears_record_and_keeps_session) {
+TEST_F(SessionTest, no_answer_reads_as_a_timeout_and_keeps_session) {
     fake.exchange_results = {LINK_NO_ANSWER};
     fake.answer = answer_of(0x00, 15);
-    EXPECT_EQ(send(request_to(0xC0, 0x18, 0x01)), 0);
-    EXPECT_EQ(response.record.response_length, 0u);
-    EXPECT_EQ(bytes()[HAPI_COMPLETION_CODE_OFFSET], 0);
     EXPECT_EQ(send(request_to(0xC0, 0x18, 0x01)), 1);
+    EXPECT_EQ(response.record.driver_status, DRIVER_STATUS_SUCCESS);
+    EXPECT_EQ(response.record.response_length, 3u);
+    EXPECT_EQ(bytes()[HAPI_COMPLETION_CODE_OFFSET], 0xC3);
+    EXPECT_EQ(send(request_to(0xC0, 0x18, 0x01)), 1);
+    EXPECT_EQ(bytes()[HAPI_COMPLETION_CODE_OFFSET], 0x00);
     EXPECT_EQ(fake.opens, 1);
     EXPECT_EQ(fake.closes, 0);
 }
 
-TEST_F(SessionTest, lost_session_is_closed_and_reopened_on_next_request) {
+TEST_F(SessionTest, lost_session_is_reopened_at_once_and_reads_as_a_timeout) {
     fake.exchange_results = {LINK_SESSION_LOST};
     fake.answer = answer_of(0x00, 0);
-    EXPECT_EQ(send(request_to(0x20, 0x18, 0x01)), 0);
+    EXPECT_EQ(send(request_to(0xC0, 0x18, 0x01)), 1);
+    EXPECT_EQ(bytes()[HAPI_COMPLETION_CODE_OFFSET], 0xC3);
     EXPECT_EQ(fake.closes, 1);
+    EXPECT_EQ(fake.opens, 2);
     EXPECT_EQ(send(request_to(0x20, 0x18, 0x01)), 1);
     EXPECT_EQ(fake.opens, 2);
+}
+
+TEST_F(SessionTest, bmc_gone_after_a_lost_session_fails_later_requests_at_once) {
+    fake.answer = answer_of(0x00, 0);
+    ASSERT_EQ(send(request_to(0x20, 0x18, 0x01)), 1);
+    fake.exchange_results = {LINK_SESSION_LOST};
+    fake.open_result = LINK_NOT_FOUND;
+    fake.open_detail = "no BMC answered at h";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(send(request_to(0xC0, 0x20, 0x01, {0x00, 0x10, 0xFF})), 0);
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(send(request_to(0x20, 0x00, 0x0A, {0xF0})), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "velmoran-freeipmi: no BMC answered at h\n"
+              "velmoran-freeipmi: the session with the BMC was lost and no new one could be opened; "
+              "no further requests are sent\n");
+    EXPECT_EQ(fake.opens, 2);
+    EXPECT_EQ(fake.exchanges, 2);
+}
+
+TEST_F(SessionTest, target_in_use_is_refused_at_once_naming_the_holder) {
+    int held = hold_lock("velmoran-freeipmi-inband.lock", "4242\n");
+    ASSERT_GE(held, 0);
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(send(request_to(0x20, 0x18, 0x32, {0x00, 0x01})), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "velmoran-freeipmi: the in-band BMC is in use by process 4242\n");
+    EXPECT_EQ(fake.opens, 0);
+    EXPECT_EQ(fake.exchanges, 0);
+    close(held);
+}
+
+TEST_F(SessionTest, lock_is_named_after_the_target_and_held_until_unload) {
+    use_lan("10.0.0.5", 623);
+    fake.answer = answer_of(0x00, 0);
+    ASSERT_EQ(send(request_to(0x20, 0x18, 0x01)), 1);
+    const std::string name = "velmoran-freeipmi-lan-10.0.0.5-623.lock";
+    EXPECT_EQ(hold_lock(name, nullptr), -1) << "the run's lock is not held";
+    FILE *file = fopen((lock_folder() + "/" + name).c_str(), "r");
+    ASSERT_NE(file, nullptr);
+    unsigned pid = 0;
+    EXPECT_EQ(fscanf(file, "%u", &pid), 1);
+    fclose(file);
+    EXPECT_EQ(pid, static_cast<unsigned>(getpid()));
+    // Losing the session keeps the lock.
+    fake.exchange_results = {LINK_SESSION_LOST};
+    EXPECT_EQ(send(request_to(0x20, 0x18, 0x01)), 1);
+    EXPECT_EQ(hold_lock(name, nullptr), -1);
+    session_unload();
+    int after = hold_lock(name, nullptr);
+    EXPECT_GE(after, 0) << "the lock outlived the unload";
+    close(after);
+}
+
+TEST_F(SessionTest, other_targets_are_never_kept_waiting) {
+    int held = hold_lock("velmoran-freeipmi-lan-10.0.0.5-623.lock", "1\n");
+    ASSERT_GE(held, 0);
+    fake.answer = answer_of(0x00, 0);
+    for (const auto &[host, port] : {std::pair{"10.0.0.6", 623}, std::pair{"10.0.0.5", 624}}) {
+        use_lan(host, static_cast<uint16_t>(port));
+        EXPECT_EQ(send(request_to(0x20, 0x18, 0x01)), 1) << host << ":" << port;
+    }
+    use_lan("weird/host name", 623);
+    EXPECT_EQ(send(request_to(0x20, 0x18, 0x01)), 1);
+    struct stat status {};
+    EXPECT_EQ(stat((lock_folder() + "/velmoran-freeipmi-lan-weird_host_name-623.lock").c_str(), &status), 0);
+    close(held);
 }
 
 TEST_F(SessionTest, refused_session_is_reported_once_and_never_retried) {

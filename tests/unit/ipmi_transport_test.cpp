@@ -270,4 +270,17 @@ TEST_F(TransportTest, delay_is_one_sleep_in_microseconds)
     EXPECT_EQ(seams::sleeps_us, (std::vector<unsigned>{5000000, 0}));
 }
 
+TEST_F(TransportTest, delay_cut_short_by_a_signal_sleeps_the_rest)
+{
+    seams::interrupted_sleeps = 2;
+    DelayMS(5000);
+    ASSERT_EQ(seams::sleeps_us.size(), 3u);
+    EXPECT_EQ(seams::sleeps_us[0], 5000000u);
+    // The rest: what is left of the five seconds, never more.
+    for (size_t i = 1; i < 3; i++) {
+        EXPECT_LE(seams::sleeps_us[i], seams::sleeps_us[i - 1]);
+        EXPECT_GT(seams::sleeps_us[i], 4900000u);
+    }
+}
+
 }  // namespace

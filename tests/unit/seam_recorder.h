@@ -7,6 +7,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -26,6 +27,8 @@ namespace seams {
 // Every interposed call, in order: "sleep 200000", "system <command>", "dlopen <file> <mode>".
 inline std::vector<std::string> events;
 inline std::vector<unsigned> sleeps_us;
+// Sleeps still to be cut short by a signal (usleep fails with EINTR).
+inline int interrupted_sleeps = 0;
 inline std::map<std::string, int> system_status;           // by command; 0 otherwise
 inline std::map<std::string, std::string> library_paths;   // bare name -> file to open
 inline std::function<void(const std::string &)> on_system;  // called before a command is answered
@@ -40,6 +43,7 @@ inline void reset()
 {
     events.clear();
     sleeps_us.clear();
+    interrupted_sleeps = 0;
     system_status.clear();
     on_system = nullptr;
     library_paths = {
@@ -71,10 +75,15 @@ inline bool is_loaded(const char *bare_name)
 
 namespace seams {
 
-inline void record_sleep(long long microseconds)
+inline int record_sleep(long long microseconds)
 {
     events.push_back("sleep " + std::to_string(microseconds));
     sleeps_us.push_back(static_cast<unsigned>(microseconds));
+    if (interrupted_sleeps > 0) {
+        interrupted_sleeps--;
+        return 1;
+    }
+    return 0;
 }
 
 inline int answer_system(const char *command)
