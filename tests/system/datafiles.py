@@ -8,15 +8,17 @@ import tempfile
 from pathlib import Path
 
 from conftest import BUILD_DIR, run_binary
+from protocol import (DATA_FILE_CRC_SIZE, DATA_FILE_SIGNATURE_OFFSET, FILE_HEADER_SIZE, IMAGE_HEADER_SIZE,  # noqa: F401
+                      SIGNATURE, TRANSFER_SIZE)
 
 FWPACK = BUILD_DIR / "tools" / "fwpack"
 
-TRANSFER_SIZE = 0xB000
 FILE_HEADER = struct.Struct("<BBI2s9s")       # version, count, length, reserved, signature
 IMAGE_HEADER = struct.Struct("<BH4sBBHII32s")  # reserved, type, reserved, major, minor, crc, length, offset, reserved
-SIGNATURE = b"QUOR_INC\x00"
-SIGNATURE_OFFSET = 8
-CRC_SIZE = 2
+SIGNATURE_OFFSET = DATA_FILE_SIGNATURE_OFFSET
+CRC_SIZE = DATA_FILE_CRC_SIZE
+# The records' layouts above are read field by field; their sizes are the program's.
+assert (FILE_HEADER.size, IMAGE_HEADER.size) == (FILE_HEADER_SIZE, IMAGE_HEADER_SIZE)
 
 
 def crc16_arc(data, crc=0):

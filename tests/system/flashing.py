@@ -11,6 +11,7 @@ import pytest
 
 from conftest import BUILD_DIR, SOURCE_DIR
 from datafiles import TRANSFER_SIZE, build, make_image
+from protocol import CHUNK_SIZE, TRANSFER_BASE_ADDRESS
 from simplatform import PRIMARY, SECONDARY, MEDIA_BAY, Board, Platform, SimPlatform, banner
 
 
@@ -31,9 +32,9 @@ TABLE_HEADER = "\n   Firmware Versions                                 Current  
 LOADED = ("\r   Loading file, please wait " + CLEAR + "\r   Loading file completed " +
           "   CRC " + "Complete \n")
 FLASH_FAILED = "\n   Flash Failed\n"
-CHUNK = 20
+CHUNK = CHUNK_SIZE
 TRAILER_TYPE = 0xFFFF
-FLASH_BASE = 0x1000
+FLASH_BASE = TRANSFER_BASE_ADDRESS
 
 
 def searching(rows=3):

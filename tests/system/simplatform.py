@@ -30,6 +30,8 @@ from dataclasses import dataclass, field
 import pytest
 
 from conftest import BUILD_DIR, VELMORAN, run_binary
+from protocol import (BMC_SLAVE_ADDRESS, CMD_ENABLE_MESSAGE_CHANNEL_RECEIVE, CMD_GET_DEVICE_ID, FLASH_SIZE,  # noqa: F401
+                      FLASH_START, MEDIA_BAY, NETFN_APP, PRIMARY, SECONDARY)
 
 SIM_DIR = BUILD_DIR / "sim"
 SIM_VARIANTS = SIM_DIR / "variants"
@@ -44,19 +46,17 @@ REQUEST_LOG = "requests.log"
 SLEEP_LOG = "sleeps.log"
 BOARD_IMAGES = "board_*.bin"
 
-# The flash range the transfer protocol writes: image files hold these bytes.
-FLASH_START = 0x1000
-FLASH_SIZE = 0xB000
+# The flash range the transfer protocol writes (FLASH_START, FLASH_SIZE):
+# image files hold these bytes.
 
-# Network-function bytes and commands, for readable expectations.
-BMC = 0x20
-PRIMARY, SECONDARY, MEDIA_BAY = 0xC0, 0xC2, 0xC4
-ENABLE_IPMB = "20 18 32 0001"
+# Addresses, network-function bytes and commands, for readable expectations.
+BMC = BMC_SLAVE_ADDRESS
+ENABLE_IPMB = f"{BMC:02X} {NETFN_APP:02X} {CMD_ENABLE_MESSAGE_CHANNEL_RECEIVE:02X} 0001"
 
 
 def get_device_id(address):
     """The request line of Get Device ID to a board."""
-    return f"{address:02X} 18 01"
+    return f"{address:02X} {NETFN_APP:02X} {CMD_GET_DEVICE_ID:02X}"
 
 
 @dataclass

@@ -10,6 +10,7 @@ import time
 import pytest
 
 from conftest import VELMORAN, run_binary
+from protocol import CHUNK_SIZE, TRANSFER_BASE_ADDRESS, TRANSFER_SIZE
 import ipmisim_bench
 from ipmisim_bench import IpmiSimBench, backend_environment, write_backend_config
 
@@ -17,9 +18,8 @@ pytestmark = pytest.mark.skipif(bool(ipmisim_bench.missing_parts()),
                                 reason="ipmi_sim bench not available: "
                                 + ", ".join(ipmisim_bench.missing_parts()))
 
-TRANSFER_BASE = 0x1000
-TRANSFER_SIZE = 0xB000
-CHUNK = 20
+TRANSFER_BASE = TRANSFER_BASE_ADDRESS
+CHUNK = CHUNK_SIZE
 ERASE_POLLS = 3
 
 
