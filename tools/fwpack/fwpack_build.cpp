@@ -156,6 +156,7 @@ int run_build(int argc, char **argv)
             return EXIT_FAILED;
     }
     std::vector<datafile_kit::Image> packed;
+    packed.reserve(images.size());
     for (ImageSpec &image : images)
         packed.push_back({image.device_type, image.rev_major, image.rev_minor, std::move(image.data)});
     Bytes file;

@@ -153,7 +153,7 @@ int run_show(int argc, char **argv)
             have_path = true;
             continue;
         }
-        const std::string option = args.word();
+        const std::string &option = args.word();
         if (option == "-h" || option == "--help") {
             fputs(HELP, stdout);
             return EXIT_OK;
@@ -182,7 +182,11 @@ int run_show(int argc, char **argv)
     else
         print_text(path, report);
     fflush(stdout);
-    for (const std::string &problem : report.problems)
-        report_error(COMMAND, path + ": " + problem);
+    for (const std::string &problem : report.problems) {
+        std::string line = path;
+        line += ": ";
+        line += problem;
+        report_error(COMMAND, line);
+    }
     return report.problems.empty() ? EXIT_OK : EXIT_FAILED;
 }
