@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <freeipmi/freeipmi.h>
 
@@ -24,6 +26,7 @@ constexpr unsigned int TIMEOUT_MIN_MS = 50;
 constexpr unsigned int TIMEOUT_MAX_MS = 60000;
 constexpr size_t CONFIG_FILE_MAX = size_t{64} * 1024;
 constexpr mode_t OTHERS_ACCESS = S_IRWXO;
+constexpr mode_t GROUP_OR_OTHERS_WRITE = S_IWGRP | S_IWOTH;
 
 struct NAMED_VALUE {
     const char *name;
@@ -184,6 +187,38 @@ bool apply_setting(const char *key, char *value, BACKEND_CONFIG *config) {
     return true;
 }
 
+// Opens a file that decides where the password goes, or is the password,
+// without blocking on a FIFO and without following a link, and accepts it only
+// when nobody but root or this user can have changed it. Null with `error`
+// naming the file and the rule otherwise; `missing` tells a file that is not
+// there.
+FILE *open_trusted(const char *path, bool *missing, char *error, size_t error_size) {
+    *missing = false;
+    int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (descriptor < 0) {
+        *missing = errno == ENOENT;
+        if (errno == ELOOP)
+            set_error(error, error_size, "%s: a symbolic link; name the file itself", path);
+        else
+            set_error(error, error_size, "%s: %s", path, strerror(errno));
+        return nullptr;
+    }
+    struct stat status {};
+    const char *broken = nullptr;
+    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode))
+        broken = "not a regular file";
+    else if (status.st_uid != 0 && status.st_uid != geteuid())
+        broken = "owned by another user; it must belong to root or to the user running velmoran";
+    else if ((status.st_mode & GROUP_OR_OTHERS_WRITE) != 0)
+        broken = "other users can write it; chmod go-w first";
+    FILE *file = broken == nullptr ? fdopen(descriptor, "rb") : nullptr;
+    if (file == nullptr) {
+        close(descriptor);
+        set_error(error, error_size, "%s: %s", path, broken != nullptr ? broken : strerror(errno));
+    }
+    return file;
+}
+
 }  // namespace
 
 const char *config_path() {
@@ -261,12 +296,12 @@ bool config_parse(const char *text, const char *origin, BACKEND_CONFIG *config, 
 
 bool config_load(const char *path, BACKEND_CONFIG *config, char *error, size_t error_size) {
     config_defaults(config);
-    FILE *file = fopen(path, "rb");
+    bool missing = false;
+    FILE *file = open_trusted(path, &missing, error, error_size);
     if (file == nullptr) {
-        if (errno == ENOENT)
-            return true;
-        set_error(error, error_size, "%s: %s", path, strerror(errno));
-        return false;
+        if (missing && error_size > 0)
+            error[0] = '\0';
+        return missing;
     }
     char *text = static_cast<char *>(malloc(CONFIG_FILE_MAX + 1));
     if (text == nullptr) {
@@ -295,18 +330,12 @@ bool config_load(const char *path, BACKEND_CONFIG *config, char *error, size_t e
 bool config_read_password(const BACKEND_CONFIG *config, char *password, size_t password_size,
                           char *error, size_t error_size) {
     const char *path = config->password_file;
-    FILE *file = fopen(path, "rb");
-    if (file == nullptr) {
-        set_error(error, error_size, "%s: %s", path, strerror(errno));
+    bool missing = false;
+    FILE *file = open_trusted(path, &missing, error, error_size);
+    if (file == nullptr)
         return false;
-    }
     struct stat status {};
-    if (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) {
-        fclose(file);
-        set_error(error, error_size, "%s: not a regular file", path);
-        return false;
-    }
-    if ((status.st_mode & OTHERS_ACCESS) != 0) {
+    if (fstat(fileno(file), &status) != 0 || (status.st_mode & OTHERS_ACCESS) != 0) {
         fclose(file);
         set_error(error, error_size, "%s: other users can access it; chmod o-rwx first", path);
         return false;

@@ -52,8 +52,10 @@ const char *config_path();
 void config_defaults(BACKEND_CONFIG *config);
 
 // Reads the configuration file. A missing file leaves the defaults and
-// succeeds; an unreadable or malformed one fails with a message in `error`
-// naming the file and line.
+// succeeds; an unreadable or malformed one, a link, anything but a regular
+// file, and a file that belongs to another user than root or the running one
+// or that other users can write fail with a message in `error` naming the
+// file and the line or rule.
 bool config_load(const char *path, BACKEND_CONFIG *config, char *error, size_t error_size);
 
 // Parses configuration text (the file's content); `origin` names it in errors.
@@ -61,6 +63,7 @@ bool config_parse(const char *text, const char *origin, BACKEND_CONFIG *config, 
                   size_t error_size);
 
 // Reads the LAN password from the configured password file: its first line.
-// The file must not be readable or writable by other users.
+// The file is held to the configuration file's rules, and no user outside its
+// owner and group may read it.
 bool config_read_password(const BACKEND_CONFIG *config, char *password, size_t password_size,
                           char *error, size_t error_size);

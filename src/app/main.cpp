@@ -75,6 +75,7 @@ void main_destructor()
 
 int velmoran_main(int argc, char **argv)
 {
+    claim_standard_streams();
     DAT_FILE_INFO info{};
     uint8_t loop_flag = 0;
     strncpy(info.data_file_name, DEFAULT_DATA_FILE, DEFAULT_DATA_FILE_BOUND);

@@ -22,14 +22,19 @@ void report_rejected_word(OPTION_RETURN_CODE_TYPE result, const char *word)
 {
     static constexpr char ERROR_FORMAT[] = "   %s   [%s]\n\n";
     display_flash_rev();
-    // The word is shown whole, however long, so the user sees exactly what was refused.
+    // The word is shown whole, however long, so the user sees exactly what
+    // was refused, but escaped, so that it cannot drive the terminal.
     const char *reason = option_return_code_str(result);
-    size_t size = sizeof ERROR_FORMAT + strlen(reason) + strlen(word);
-    char *line = static_cast<char *>(malloc(size));
-    if (line != nullptr) {
-        snprintf(line, size, ERROR_FORMAT, reason, word);
-        display_redirection(PRT_ERROR, line);
-        free(line);
+    char *shown = escaped_word(word);
+    if (shown != nullptr) {
+        size_t size = sizeof ERROR_FORMAT + strlen(reason) + strlen(shown);
+        char *line = static_cast<char *>(malloc(size));
+        if (line != nullptr) {
+            snprintf(line, size, ERROR_FORMAT, reason, shown);
+            display_redirection(PRT_ERROR, line);
+            free(line);
+        }
+        free(shown);
     }
     option_help_show(HELP_NORMAL);
 }
@@ -116,8 +121,10 @@ RETURN_CODE translate_options(int argc, char **argv, uint8_t *loop_flag, DAT_FIL
     // Opened before anything else takes effect, so the log also gets the
     // banner and the help listings; a log that cannot be created is reported
     // by the print module and does not stop the run.
-    if (options.log)
+    if (options.log) {
+        guard_from_log(LOG_GUARD_DATA_FILE, options.input ? options.input_argument : info->data_file_name);
         set_log_file(options.log_argument, argc, argv);
+    }
 
     RETURN_CODE code = apply_leading_option(options);
 

@@ -11,6 +11,9 @@ constexpr char DATA_FILE_SIGNATURE[] = "QUOR_INC";    // 8 characters and the te
 constexpr size_t DATA_FILE_SIGNATURE_SIZE = 9;
 constexpr uint32_t DATA_FILE_CRC_SIZE = 2;
 constexpr uint16_t BACKPLANE_DEVICE_TYPE = 2;
+// The largest data file read at all: far above 255 images of a board's
+// 45,056 bytes with their headers (about 11 MiB).
+constexpr long DATA_FILE_SIZE_LIMIT = 64L * 1024 * 1024;
 
 #pragma pack(push, 1)
 

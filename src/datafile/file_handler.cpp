@@ -3,11 +3,16 @@
 // whole-file and image CRC checks over that buffer.
 #include "datafile/file_handler.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "datafile/datafile_format.h"
 #include "datafile/proc_crc.h"
 #include "output/print.h"
 
@@ -82,17 +87,35 @@ RETURN_CODE load_data_file(const char *path)
     release_buffer();
     filehdlr_set_default();
 
-    FILE *stream = fopen(path, "rb");
+    // Never blocks: a FIFO opens at once and is then refused as what it is.
+    int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    FILE *stream = descriptor >= 0 ? fdopen(descriptor, "rb") : nullptr;
     if (stream == nullptr) {
-        // The message carries the whole path, however long.
-        size_t size = sizeof MSG_CANNOT_FIND_FORMAT + strlen(path);
-        char *text = static_cast<char *>(malloc(size));
-        if (text != nullptr) {
-            snprintf(text, size, MSG_CANNOT_FIND_FORMAT, path);
-            display_redirection(PRT_INFO, text);
-            free(text);
+        if (descriptor >= 0)
+            close(descriptor);
+        // The message carries the whole path, however long, escaped.
+        char *shown = escaped_word(path);
+        if (shown != nullptr) {
+            size_t size = sizeof MSG_CANNOT_FIND_FORMAT + strlen(shown);
+            char *text = static_cast<char *>(malloc(size));
+            if (text != nullptr) {
+                snprintf(text, size, MSG_CANNOT_FIND_FORMAT, shown);
+                display_redirection(PRT_INFO, text);
+                free(text);
+            }
+            free(shown);
         }
         return RC_FILE_NOT_FOUND;
+    }
+
+    // Only a regular file of a size a pack can have is read at all: a device
+    // or a FIFO could feed data without end, and a huge file would be read
+    // whole before its checks could refuse it.
+    struct stat status {};
+    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size > DATA_FILE_SIZE_LIMIT) {
+        fclose(stream);
+        display_redirection(PRT_ERROR, MSG_LOADING_FAILED);
+        return RC_FAILED;
     }
 
     long size = filesize(stream);

@@ -4,9 +4,14 @@
 #include "ipmi/driver.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "app/recovery.h"
 #include "ipmi/bmc_fw.h"
@@ -14,7 +19,10 @@
 
 namespace {
 
-// The service commands, run through the shell exactly as written.
+// The two scripts, and the service commands run through the shell exactly
+// as written.
+constexpr char INSTALL_SCRIPT[] = "./tesselinstall.sh";
+constexpr char INIT_SCRIPT[] = "/etc/init.d/pelord";
 constexpr char COMMAND_CHECKSTATUS[] = "./tesselinstall.sh checkstatus > /dev/null 2>&1";
 constexpr char COMMAND_INSTALL[] = "./tesselinstall.sh install > /dev/null 2>&1";
 constexpr char COMMAND_UNINSTALL[] = "./tesselinstall.sh uninstall > /dev/null 2>&1";
@@ -45,11 +53,128 @@ uint8_t flash_started_driver = 0;
 uint8_t current_hapi_status = HAPI_USERS_UNTOUCHED;
 bool last_exchange_carried_out = true;
 
+constexpr char SCRIPT_REFUSED_FORMAT[] = "\r   Not running %s: %s %s \n";
+constexpr char CURRENT_DIRECTORY[] = "the current directory";
+constexpr char IS_NOT_REGULAR[] = "is not a regular file";
+constexpr char IS_NOT_DIRECTORY[] = "is not a directory";
+constexpr char BELONGS_TO_OTHER_USER[] = "belongs to another user";
+constexpr char WRITABLE_BY_OTHERS[] = "is writable by other users";
+constexpr char CANNOT_BE_CHECKED[] = "cannot be checked";
+constexpr mode_t WRITABLE_BY_GROUP_OR_OTHERS = S_IWGRP | S_IWOTH;
+
+// One warning per script in a run, however often it is refused.
+bool install_script_refused = false;
+bool init_script_refused = false;
+
+enum SCRIPT_VERDICT : uint8_t {
+    SCRIPT_RUN,        // nobody but root or this user can change what the path leads to
+    SCRIPT_SKIP,       // missing where another user could still plant it
+    SCRIPT_REFUSED,
+};
+
+struct SCRIPT_CHECK {
+    SCRIPT_VERDICT verdict;
+    char subject[TEXT_FIELD_SIZE];    // the file or directory at fault
+    const char *reason;
+};
+
+bool owned_by_us(const struct stat &status)
+{
+    return status.st_uid == 0 || status.st_uid == geteuid();
+}
+
+SCRIPT_CHECK refuse(const char *subject, const char *reason)
+{
+    SCRIPT_CHECK check{SCRIPT_REFUSED, {}, reason};
+    snprintf(check.subject, sizeof check.subject, "%s", strcmp(subject, ".") == 0 ? CURRENT_DIRECTORY : subject);
+    return check;
+}
+
+// Root runs the script by its path, so the check covers everything that path
+// goes through: each directory from the first (the root or the current
+// directory) to the script's own, then the script. When none of them can be
+// changed by anyone but root or this user, the path cannot lead elsewhere
+// between this check and the shell running it.
+SCRIPT_CHECK check_script(const char *path)
+{
+    char directory[TEXT_FIELD_SIZE];
+    const size_t length = strnlen(path, sizeof directory - 1);
+    // Sticky and root's: others may add names, though not touch root's.
+    bool shared = false;
+    bool missing = false;
+    for (size_t end = 0; end < length && !missing; end++) {
+        if (path[end] != '/')
+            continue;
+        if (end == 0) {
+            snprintf(directory, sizeof directory, "/");
+        } else {
+            memcpy(directory, path, end);
+            directory[end] = '\0';
+        }
+        struct stat status {};
+        if (stat(directory, &status) != 0) {
+            if (errno != ENOENT)
+                return refuse(directory, CANNOT_BE_CHECKED);
+            missing = true;
+            break;
+        }
+        if (!S_ISDIR(status.st_mode))
+            return refuse(directory, IS_NOT_DIRECTORY);
+        if (status.st_uid == 0 && (status.st_mode & S_ISVTX) != 0) {
+            shared = shared || (status.st_mode & WRITABLE_BY_GROUP_OR_OTHERS) != 0;
+            continue;
+        }
+        if (!owned_by_us(status))
+            return refuse(directory, BELONGS_TO_OTHER_USER);
+        if ((status.st_mode & WRITABLE_BY_GROUP_OR_OTHERS) != 0)
+            return refuse(directory, WRITABLE_BY_OTHERS);
+    }
+    struct stat status {};
+    if (!missing && lstat(path, &status) != 0) {
+        if (errno != ENOENT)
+            return refuse(path, CANNOT_BE_CHECKED);
+        missing = true;
+    }
+    // A missing script is left to the shell, which fails to run it, unless
+    // someone else could put one there before the shell looks.
+    if (missing)
+        return {shared ? SCRIPT_SKIP : SCRIPT_RUN, {}, nullptr};
+    if (!S_ISREG(status.st_mode))
+        return refuse(path, IS_NOT_REGULAR);
+    if (!owned_by_us(status))
+        return refuse(path, BELONGS_TO_OTHER_USER);
+    if ((status.st_mode & WRITABLE_BY_GROUP_OR_OTHERS) != 0)
+        return refuse(path, WRITABLE_BY_OTHERS);
+    return {SCRIPT_RUN, {}, nullptr};
+}
+
+// Runs one of the service commands through the shell, unless its script
+// could have been changed by another user; such a script is never run, and
+// the command then counts as one that could not run.
+int run_checked(const char *script, const char *command, bool *refused_before)
+{
+    SCRIPT_CHECK check = check_script(script);
+    if (check.verdict == SCRIPT_RUN)
+        return system(command);
+    if (check.verdict == SCRIPT_REFUSED && !*refused_before) {
+        *refused_before = true;
+        char text[3 * TEXT_FIELD_SIZE];
+        snprintf(text, sizeof text, SCRIPT_REFUSED_FORMAT, script, check.subject, check.reason);
+        display_redirection(PRT_ERROR, text);
+    }
+    return -1;
+}
+
+int run_install_script(const char *command)
+{
+    return run_checked(INSTALL_SCRIPT, command, &install_script_refused);
+}
+
 // Failures of the service commands are not looked at: a driver that did not
 // come up shows as a library that cannot be loaded or as failing commands.
-void run_service_command(const char *command)
+void run_init_script(const char *command)
 {
-    (void)system(command);
+    (void)run_checked(INIT_SCRIPT, command, &init_script_refused);
 }
 
 void close_libraries()
@@ -72,8 +197,12 @@ void driver_constructor()
 {
     set_system_id(NO_FIXED_SYSTEM_ID);
     current_hapi_status = HAPI_USERS_UNTOUCHED;
+    install_script_refused = false;
+    init_script_refused = false;
+    guard_from_log(LOG_GUARD_INSTALL_SCRIPT, INSTALL_SCRIPT);
+    guard_from_log(LOG_GUARD_INIT_SCRIPT, INIT_SCRIPT);
 
-    int status = system(COMMAND_CHECKSTATUS);
+    int status = run_install_script(COMMAND_CHECKSTATUS);
     // Anything but the two known answers (a missing script, a signal, another
     // exit status) leaves the service as the system stands.
     flash_installed_driver = status == PROBE_DRIVER_NOT_INSTALLED ? 1 : 0;
@@ -83,9 +212,9 @@ void driver_constructor()
 RETURN_CODE load_driver()
 {
     if (flash_installed_driver == 1)
-        run_service_command(COMMAND_INSTALL);
+        (void)run_install_script(COMMAND_INSTALL);
     if (flash_started_driver == 1)
-        run_service_command(COMMAND_START);
+        run_init_script(COMMAND_START);
 
     hapi_dll_instance = dlopen(HAPI_IPMI_LIBRARY, RTLD_NOW);
     bas_dll_instance = dlopen(HAPI_BASE_LIBRARY, RTLD_NOW);
@@ -110,7 +239,7 @@ void driver_hapi_stop()
     // Once per process, also when the flash run repeats.
     if (current_hapi_status != HAPI_USERS_STOPPED && current_hapi_status != HAPI_USERS_RESTARTED) {
         recovery_note_users_stopped();
-        run_service_command(COMMAND_STOPUSERS);
+        run_init_script(COMMAND_STOPUSERS);
         current_hapi_status = HAPI_USERS_STOPPED;
     }
 }
@@ -118,7 +247,7 @@ void driver_hapi_stop()
 void driver_hapi_start()
 {
     if (current_hapi_status == HAPI_USERS_STOPPED) {
-        run_service_command(COMMAND_STARTUSERS);
+        run_init_script(COMMAND_STARTUSERS);
         current_hapi_status = HAPI_USERS_RESTARTED;
     }
 }
@@ -128,9 +257,9 @@ void driver_destructor()
     close_libraries();
     // Uninstalling or stopping the service takes the place of restarting its users.
     if (flash_installed_driver == 1)
-        run_service_command(COMMAND_UNINSTALL);
+        (void)run_install_script(COMMAND_UNINSTALL);
     else if (flash_started_driver == 1)
-        run_service_command(COMMAND_STOP);
+        run_init_script(COMMAND_STOP);
     else
         driver_hapi_start();
     // Uninstalling or stopping the service takes its users along too.
@@ -139,7 +268,7 @@ void driver_destructor()
 
 void driver_restart_users()
 {
-    run_service_command(COMMAND_STARTUSERS);
+    run_init_script(COMMAND_STARTUSERS);
 }
 
 void note_library_exchange(bool carried_out)

@@ -3,9 +3,15 @@
 // and the verbosity, and is copied to the log file when one is open.
 #include "output/print.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cctype>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -15,6 +21,23 @@ FILE *log_fp = nullptr;
 
 constexpr int PROMPT_READ_LIMIT = 80;
 constexpr char LOG_WRITE_FAILED[] = "Error while writing to log file. Logging is disabled.\n";
+constexpr char CANNOT_CREATE_FORMAT[] = " Cannot create %s \n";
+constexpr mode_t NEW_LOG_MODE = 0600;
+
+// The files a log must never replace, each stored as named when guarded.
+char guarded_paths[LOG_GUARD_COUNT][TEXT_FIELD_SIZE] = {};
+
+// What was shown before the log could be opened (the start-up probe's
+// warnings), copied into the log after its first line.
+constexpr size_t EARLY_TEXT_SIZE = 1024;
+char early_text[EARLY_TEXT_SIZE] = {};
+size_t early_length = 0;
+bool keeping_early_text = false;
+
+// An escaped byte takes four characters: \xHH.
+constexpr size_t ESCAPED_BYTE_WIDTH = 4;
+constexpr unsigned char FIRST_PRINTABLE = 0x20;
+constexpr unsigned char DELETE = 0x7F;
 
 enum class Route { none, out, err };
 
@@ -38,6 +61,100 @@ Route route_for(PRT_OPTIONS type, DISPLAY_STATE state)
 bool is_logged(PRT_OPTIONS type)
 {
     return type == PRT_INFO || type == PRT_ERROR || type == PRT_DEBUG || type == PRT_HELP;
+}
+
+// Length of the well-formed UTF-8 sequence at `text` that may be shown as
+// it is, or 0 when its first byte must be escaped: control characters
+// (C0, DEL and C1), stray or overlong bytes, surrogates, beyond U+10FFFF.
+size_t showable_sequence(const unsigned char *text)
+{
+    const unsigned char lead = text[0];
+    if (lead < FIRST_PRINTABLE || lead == DELETE)
+        return 0;
+    if (lead < 0x80)
+        return 1;
+    size_t length;
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        if (lead == 0xC2)
+            low = 0xA0;       // U+0080 to U+009F are the C1 controls
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0)
+            low = 0xA0;
+        else if (lead == 0xED)
+            high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0)
+            low = 0x90;
+        else if (lead == 0xF4)
+            high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (text[1] < low || text[1] > high)
+        return 0;
+    for (size_t index = 2; index < length; index++) {
+        if (text[index] < 0x80 || text[index] > 0xBF)
+            return 0;
+    }
+    return length;
+}
+
+void keep_early_text(const char *text)
+{
+    size_t length = strnlen(text, EARLY_TEXT_SIZE);
+    if (early_length + length >= EARLY_TEXT_SIZE)
+        return;
+    memcpy(early_text + early_length, text, length);
+    early_length += length;
+    early_text[early_length] = '\0';
+}
+
+bool is_guarded(const struct stat &log)
+{
+    for (const char *path : guarded_paths) {
+        struct stat guarded {};
+        if (path[0] != '\0' && stat(path, &guarded) == 0 && guarded.st_dev == log.st_dev &&
+            guarded.st_ino == log.st_ino)
+            return true;
+    }
+    return false;
+}
+
+// Opens the log without following a link in its last part and without ever
+// truncating what it must not replace: only a character device (/dev/null),
+// or a regular file with one name that is neither the data file nor a service
+// script; a new file is private to its owner. -1 when refused.
+int open_log_descriptor(const char *path)
+{
+    constexpr int FLAGS = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int descriptor = open(path, FLAGS | O_CREAT | O_EXCL, NEW_LOG_MODE);
+    const bool created = descriptor >= 0;
+    if (!created && errno == EEXIST)
+        descriptor = open(path, FLAGS);
+    if (descriptor < 0)
+        return -1;
+    struct stat status {};
+    bool accepted = false;
+    if (fstat(descriptor, &status) == 0) {
+        if (S_ISCHR(status.st_mode))
+            accepted = true;
+        else if (S_ISREG(status.st_mode) && status.st_nlink == 1 && !is_guarded(status))
+            accepted = created || ftruncate(descriptor, 0) == 0;
+    }
+    // Blocking writes from here on, as a terminal named as the log needs.
+    if (accepted)
+        accepted = fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) & ~O_NONBLOCK) == 0;
+    if (!accepted) {
+        close(descriptor);
+        if (created)
+            unlink(path);
+        return -1;
+    }
+    return descriptor;
 }
 
 void log_to_file(const char *text)
@@ -76,8 +193,11 @@ RETURN_CODE display_redirection(const PRT_OPTIONS type, const char *text)
     // An error counts as displayed even where the XML state keeps it off the console.
     if (type == PRT_ERROR)
         result = RC_DISPLAYED;
-    if (is_logged(type))
+    if (is_logged(type)) {
+        if (log_fp == nullptr && keeping_early_text)
+            keep_early_text(text);
         log_to_file(text);
+    }
     return result;
 }
 
@@ -139,20 +259,83 @@ DISPLAY_STATE get_display_state()
     return display_state;
 }
 
+char *escaped_word(const char *word)
+{
+    const size_t length = strlen(word);
+    char *shown = static_cast<char *>(malloc(length * ESCAPED_BYTE_WIDTH + 1));
+    if (shown == nullptr)
+        return nullptr;
+    const auto *bytes = reinterpret_cast<const unsigned char *>(word);
+    size_t used = 0;
+    for (size_t index = 0; index < length;) {
+        size_t sequence = showable_sequence(bytes + index);
+        if (sequence == 0) {
+            snprintf(shown + used, ESCAPED_BYTE_WIDTH + 1, "\\x%02x", bytes[index]);
+            used += ESCAPED_BYTE_WIDTH;
+            index++;
+        } else {
+            memcpy(shown + used, word + index, sequence);
+            used += sequence;
+            index += sequence;
+        }
+    }
+    shown[used] = '\0';
+    return shown;
+}
+
+void guard_from_log(const LOG_GUARD which, const char *path)
+{
+    if (which < LOG_GUARD_COUNT)
+        snprintf(guarded_paths[which], sizeof guarded_paths[which], "%s", path);
+}
+
+void claim_standard_streams()
+{
+    // A closed standard stream would be handed to the next file opened (the
+    // log), and what is meant for the console would land in that file.
+    for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; stream++) {
+        if (fcntl(stream, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        int opened = open("/dev/null", O_RDWR);
+        if (opened >= 0 && opened != stream) {
+            dup2(opened, stream);
+            close(opened);
+        }
+    }
+    keeping_early_text = true;
+}
+
 RETURN_CODE set_log_file(char *path, int argc, char **argv)
 {
-    log_fp = fopen(path, "w");
+    keeping_early_text = false;
+    int descriptor = open_log_descriptor(path);
+    log_fp = descriptor >= 0 ? fdopen(descriptor, "w") : nullptr;
     if (log_fp == nullptr) {
-        char text[TEXT_FIELD_SIZE + 32];
-        snprintf(text, sizeof text, " Cannot create %s \n", path);
-        display_redirection(PRT_ERROR, text);
+        if (descriptor >= 0)
+            close(descriptor);
+        char *shown = escaped_word(path);
+        if (shown != nullptr) {
+            size_t size = sizeof CANNOT_CREATE_FORMAT + strlen(shown);
+            char *text = static_cast<char *>(malloc(size));
+            if (text != nullptr) {
+                snprintf(text, size, CANNOT_CREATE_FORMAT, shown);
+                display_redirection(PRT_ERROR, text);
+                free(text);
+            }
+            free(shown);
+        }
         return RC_ERROR_IN_FILE;
     }
     for (int i = 0; i < argc; i++) {
-        log_to_file(argv[i]);
+        char *shown = escaped_word(argv[i]);
+        log_to_file(shown != nullptr ? shown : "");
+        free(shown);
         log_to_file(" ");
     }
     log_to_file("\n");
+    log_to_file(early_text);
+    early_length = 0;
+    early_text[0] = '\0';
     return RC_SUCCESS;
 }
 

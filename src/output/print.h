@@ -32,8 +32,27 @@ RETURN_CODE prompt_user(const PRT_OPTIONS type, const char *text);
 void set_display_state(const DISPLAY_STATE state);
 DISPLAY_STATE get_display_state();
 
+// Files the log must never be; each is compared by device and inode when
+// the log is opened.
+enum LOG_GUARD : uint8_t {
+    LOG_GUARD_DATA_FILE = 0,
+    LOG_GUARD_INSTALL_SCRIPT = 1,
+    LOG_GUARD_INIT_SCRIPT = 2,
+    LOG_GUARD_COUNT = 3,
+};
+void guard_from_log(const LOG_GUARD which, const char *path);
+
+// Run first of all: opens closed standard streams on /dev/null, and keeps
+// what is shown until the log is opened, for the log.
+void claim_standard_streams();
+
 RETURN_CODE set_log_file(char *path, int argc, char **argv);
 void close_log_file();
+
+// A command-line word as a message shows it: control bytes and bytes that
+// are not valid UTF-8 written as \xHH. A heap block the caller frees; null
+// when out of memory.
+char *escaped_word(const char *word);
 
 void log_last_driver_error(uint32_t driver_status, uint8_t completion_code, uint32_t response_length);
 void log_last_exec_cmd_error(const IPMI_DRIVER_STRUCT *cmd);

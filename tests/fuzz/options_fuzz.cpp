@@ -304,6 +304,52 @@ struct ArgumentVector {
     char **vector() { return pointers.data(); }
 };
 
+// How a word must be shown, decoded by code point: anything that is not a
+// well-formed UTF-8 character outside the control ranges becomes \xHH bytes.
+std::string model_escaped(const std::string &word)
+{
+    constexpr uint32_t MIN_FOR_LENGTH[] = {0, 0, 0x80, 0x800, 0x10000};
+    std::string shown;
+    size_t at = 0;
+    while (at < word.size()) {
+        const auto lead = static_cast<unsigned char>(word[at]);
+        size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+        uint32_t point = length == 1 ? lead : length == 2 ? lead & 0x1Fu : length == 3 ? lead & 0x0Fu : lead & 0x07u;
+        bool good = length != 0 && at + length <= word.size();
+        for (size_t i = 1; good && i < length; i++) {
+            const auto next = static_cast<unsigned char>(word[at + i]);
+            good = (next & 0xC0) == 0x80;
+            point = (point << 6) | (next & 0x3Fu);
+        }
+        good = good && point >= MIN_FOR_LENGTH[length] && point <= 0x10FFFF && !(point >= 0xD800 && point <= 0xDFFF) &&
+               point >= 0x20 && !(point >= 0x7F && point <= 0x9F);
+        if (good) {
+            shown.append(word, at, length);
+            at += length;
+        } else {
+            char escape[8];
+            snprintf(escape, sizeof escape, "\\x%02x", lead);
+            shown += escape;
+            at++;
+        }
+    }
+    return shown;
+}
+
+void fuzz_escaping(const std::vector<std::string> &words)
+{
+    for (const std::string &word : words) {
+        char *shown = escaped_word(word.c_str());
+        FUZZ_CHECK(shown != nullptr, "no escaped text for a word of %zu bytes", word.size());
+        const std::string expected = model_escaped(word);
+        FUZZ_CHECK(expected == shown, "word shown as '%s', expected '%s'", shown, expected.c_str());
+        for (const char *byte = shown; *byte != '\0'; byte++)
+            FUZZ_CHECK(static_cast<unsigned char>(*byte) >= 0x20 && *byte != 0x7F, "control byte %#x shown raw",
+                       static_cast<unsigned char>(*byte));
+        free(shown);
+    }
+}
+
 void fuzz_parser(const std::vector<std::string> &words)
 {
     ArgumentVector arguments(words);
@@ -379,6 +425,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     std::vector<std::string> words = split_words(data, size);
     fuzz_parser(words);
+    fuzz_escaping(words);
     fuzz_translation(words);
     return 0;
 }

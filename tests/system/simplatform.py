@@ -302,6 +302,8 @@ class SimPlatform:
         self.recovery_dir = self.root / "state"
         self.state_dir.mkdir(parents=True, exist_ok=True)
         self.cwd.mkdir(parents=True, exist_ok=True)
+        # Root runs ./tesselinstall.sh only from a folder no one else can write.
+        self.cwd.chmod(0o755)
         self.platform = platform or Platform()
         (self.state_dir / STATE_FILE).write_text(self.platform.render())
         (self.state_dir / SERVICE_FILE).write_text(self.platform.service.render())
@@ -310,7 +312,8 @@ class SimPlatform:
         """Runs velmoran with `args`. files: {name: bytes} put into the current
         directory; libraries: the loader's whole search path (default: just
         build/sim; see SIM_VARIANTS for libraries without their entry);
-        install_script=False leaves out ./tesselinstall.sh."""
+        install_script=False leaves out ./tesselinstall.sh, "keep" leaves the
+        folder's own one as the test put it there."""
         argv, env = self.prepare(*args, install_script=install_script, files=files, libraries=libraries)
         result = run_binary(argv, self.cwd, stdin=stdin, env=env, timeout=timeout)
         return self._collect(result)
@@ -335,9 +338,11 @@ class SimPlatform:
         for image in self.state_dir.glob(BOARD_IMAGES) if fresh else ():
             image.unlink()
         script = self.cwd / "tesselinstall.sh"
-        script.unlink(missing_ok=True)
-        if install_script:
-            shutil.copy2(INSTALL_SCRIPT, script)
+        if install_script != "keep":
+            script.unlink(missing_ok=True)
+            if install_script:
+                shutil.copy2(INSTALL_SCRIPT, script)
+                script.chmod(0o755)
         for name, content in (files or {}).items():
             (self.cwd / name).write_bytes(content)
 

@@ -2,9 +2,12 @@
 (ipmi_sim with the boards' module) over LAN 2.0: the program's request
 records go in through the library entry, ipmitool checks the result."""
 
+import os
 import pathlib
 import random
+import shutil
 import subprocess
+import tempfile
 import time
 
 import pytest
@@ -172,6 +175,63 @@ def test_configuration_problems_are_named(tmp_path, setup, message):
     assert answers == ["0 0 0"] * 2
     assert errors.count("velmoran-freeipmi: ") == 1
     assert message in errors
+
+
+NOBODY = 65534
+WRITABLE = "other users can write it; chmod go-w first"
+OTHER_OWNER = "owned by another user; it must belong to root or to the user running velmoran"
+
+
+def as_nobody(command, cwd):
+    done = subprocess.run(["setpriv", "--reuid", str(NOBODY), "--regid", str(NOBODY), "--clear-groups", "--",
+                           "/bin/sh", "-c", command], cwd=cwd, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, f"{command}: {done.stderr}"
+
+
+@pytest.fixture
+def sticky_folder():
+    """A sticky world-writable folder below /tmp, where `nobody` may plant
+    files beside root's (pytest's own folders are private to root)."""
+    if os.geteuid() != 0:
+        pytest.skip("needs root to play another user")
+    folder = pathlib.Path(tempfile.mkdtemp(prefix="velmoran-backend-", dir="/tmp"))
+    folder.chmod(0o1777)
+    yield folder
+    shutil.rmtree(folder, ignore_errors=True)
+
+
+# name, what root's files become or what `nobody` plants (in the folder,
+# before the run), the file named, the rule broken
+TRUST_CASES = [
+    ("configuration_link_planted", "mv freeipmi.conf real.conf", "ln -s real.conf freeipmi.conf",
+     "freeipmi.conf", "a symbolic link; name the file itself"),
+    ("configuration_planted", "rm freeipmi.conf",
+     "printf 'interface = lan\\nhost = 192.0.2.66\\nuser = admin\\npassword_file = bmc.password\\n' "
+     "> freeipmi.conf", "freeipmi.conf", OTHER_OWNER),
+    ("configuration_fifo_planted", "rm freeipmi.conf", "mkfifo freeipmi.conf", "freeipmi.conf",
+     "not a regular file"),
+    ("configuration_world_writable", "chmod 646 freeipmi.conf", None, "freeipmi.conf", WRITABLE),
+    ("password_group_writable", "chmod 660 bmc.password", None, "bmc.password", WRITABLE),
+    ("password_planted", "rm bmc.password", "echo guessed > bmc.password && chmod 600 bmc.password",
+     "bmc.password", OTHER_OWNER),
+    ("password_fifo_planted", "rm bmc.password", "mkfifo -m 600 bmc.password", "bmc.password",
+     "not a regular file"),
+    ("password_link_planted", "mv bmc.password real.password", "ln -s real.password bmc.password",
+     "bmc.password", "a symbolic link; name the file itself"),
+]
+
+
+@pytest.mark.parametrize("name, by_root, by_nobody, named, rule", TRUST_CASES, ids=[case[0] for case in TRUST_CASES])
+def test_files_another_user_could_have_changed_are_refused(sticky_folder, name, by_root, by_nobody, named, rule):
+    config = write_backend_config(sticky_folder, ipmisim_bench.free_udp_port())
+    subprocess.run(["/bin/sh", "-c", by_root], cwd=sticky_folder, check=True)
+    if by_nobody:
+        as_nobody(by_nobody, sticky_folder)
+    started = time.monotonic()
+    answers, errors = drive(config, ["20 18 01", "20 18 01"], timeout=60)
+    assert answers == ["0 0 0"] * 2
+    assert errors == f"velmoran-freeipmi: {sticky_folder / named}: {rule}\n"
+    assert time.monotonic() - started < 30
 
 
 # --- velmoran itself on the FreeIPMI backend -------------------------------

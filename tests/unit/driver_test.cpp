@@ -3,6 +3,10 @@
 // entries it hands out.
 #include "ipmi/driver.h"
 
+#include <sys/stat.h>
+
+#include <filesystem>
+
 #include "seam_recorder.h"
 
 namespace {
@@ -154,6 +158,91 @@ INSTANTIATE_TEST_SUITE_P(Cases, LoadFailureTest, ::testing::Values(
     LoadFailureCase{"base_library_missing", HAPI_BASE_LIBRARY, "/nowhere/libqrxbas32.so"},
     LoadFailureCase{"ipmi_entry_missing", HAPI_IPMI_LIBRARY, "/sim/variants/no_ipmi_entry/libqrxipm32.so"},
     LoadFailureCase{"host_info_entry_missing", HAPI_BASE_LIBRARY, "/sim/variants/no_host_info_entry/libqrxbas32.so"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// The install script as root finds it in the current directory: run only
+// when nobody but root (or the running user) can change what its path leads
+// to; otherwise one warning, and the probe counts as one that could not run.
+constexpr uid_t OTHER_USER = 65534;
+
+struct ScriptCase {
+    const char *name;
+    mode_t folder_mode;
+    uid_t folder_owner;
+    const char *script;          // "file", "link" or "none"
+    mode_t script_mode;
+    uid_t script_owner;
+    bool runs;
+    const char *warning;         // after "Not running ./tesselinstall.sh: "
+};
+
+class ScriptCheckTest : public ::testing::TestWithParam<ScriptCase> {};
+
+TEST_P(ScriptCheckTest, runs_the_install_script_only_when_no_one_else_can_change_it)
+{
+    const ScriptCase &c = GetParam();
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give files to another user";
+    char folder_template[] = "/tmp/velmoran_script_XXXXXX";
+    const std::string folder = mkdtemp(folder_template);
+    const std::string script = folder + "/tesselinstall.sh";
+    if (std::string(c.script) != "none") {
+        std::ofstream(folder + "/real.sh") << "#!/bin/sh\nexit 0\n";
+        chmod((folder + "/real.sh").c_str(), 0755);
+        if (std::string(c.script) == "link") {
+            ASSERT_EQ(symlink("real.sh", script.c_str()), 0);
+        } else {
+            ASSERT_EQ(rename((folder + "/real.sh").c_str(), script.c_str()), 0);
+        }
+        ASSERT_EQ(lchown(script.c_str(), c.script_owner, 0), 0);
+        if (std::string(c.script) == "file") {
+            ASSERT_EQ(chmod(script.c_str(), c.script_mode), 0);
+        }
+    }
+    ASSERT_EQ(chown(folder.c_str(), c.folder_owner, 0), 0);
+    ASSERT_EQ(chmod(folder.c_str(), c.folder_mode), 0);
+    char *previous = get_current_dir_name();
+    ASSERT_EQ(chdir(folder.c_str()), 0);
+
+    ::testing::internal::CaptureStderr();
+    start_with_probe(512);
+    std::string warning = ::testing::internal::GetCapturedStderr();
+    // Refused or run, the run goes on; the end never runs a refused script.
+    ::testing::internal::CaptureStderr();
+    driver_destructor();
+    std::string later = ::testing::internal::GetCapturedStderr();
+
+    ASSERT_EQ(chdir(previous), 0);
+    free(previous);
+    std::filesystem::remove_all(folder);
+    EXPECT_EQ(seams::events_of("system"), c.runs ? (Lines{CHECKSTATUS, UNINSTALL}) : Lines{});
+    EXPECT_EQ(warning, c.warning[0] == '\0' ? "" : std::string("\r   Not running ./tesselinstall.sh: ") + c.warning + " \n");
+    EXPECT_EQ(later, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ScriptCheckTest, ::testing::Values(
+    ScriptCase{"root_script_in_root_folder", 0755, 0, "file", 0755, 0, true, ""},
+    ScriptCase{"read_only_script", 0755, 0, "file", 0500, 0, true, ""},
+    ScriptCase{"missing_script_in_root_folder", 0755, 0, "none", 0, 0, true, ""},
+    ScriptCase{"root_script_in_sticky_shared_folder", 01777, 0, "file", 0755, 0, true, ""},
+    ScriptCase{"missing_script_in_sticky_shared_folder", 01777, 0, "none", 0, 0, false, ""},
+    ScriptCase{"group_writable_script", 0755, 0, "file", 0775, 0, false,
+               "./tesselinstall.sh is writable by other users"},
+    ScriptCase{"world_writable_script", 0755, 0, "file", 0757, 0, false,
+               "./tesselinstall.sh is writable by other users"},
+    ScriptCase{"script_of_another_user", 0755, 0, "file", 0755, OTHER_USER, false,
+               "./tesselinstall.sh belongs to another user"},
+    ScriptCase{"script_of_another_user_in_sticky_folder", 01777, 0, "file", 0755, OTHER_USER, false,
+               "./tesselinstall.sh belongs to another user"},
+    ScriptCase{"symbolic_link", 0755, 0, "link", 0, 0, false, "./tesselinstall.sh is not a regular file"},
+    ScriptCase{"world_writable_folder", 0777, 0, "file", 0755, 0, false,
+               "the current directory is writable by other users"},
+    ScriptCase{"group_writable_folder", 0775, 0, "none", 0, 0, false,
+               "the current directory is writable by other users"},
+    ScriptCase{"folder_of_another_user", 0755, OTHER_USER, "file", 0755, 0, false,
+               "the current directory belongs to another user"},
+    ScriptCase{"sticky_folder_of_another_user", 01777, OTHER_USER, "file", 0755, 0, false,
+               "the current directory belongs to another user"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

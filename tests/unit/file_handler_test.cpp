@@ -2,11 +2,17 @@
 // cursor positions and the exact console text of every path.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "datafile/datafile_format.h"
 #include "datafile/file_handler.h"
 #include "datafile_fixtures.h"
 #include "output/print.h"
@@ -332,6 +338,74 @@ TEST_F(FileHandler, image_check_covers_exactly_its_stretch)
             EXPECT_EQ(next_byte(), content[c.start + c.count]) << "cursor just after the stretch";
         }
     }
+}
+
+// What cannot be a data file is refused at once, before any byte is read:
+// the load's one error line, no buffer afterwards.
+struct RefusedFileCase {
+    const char *name;
+    std::function<void(const std::string &path)> make;
+};
+
+class RefusedDataFile : public FileHandler, public testing::WithParamInterface<RefusedFileCase> {};
+
+TEST_P(RefusedDataFile, fails_the_load_without_reading)
+{
+    ScratchFile folder({}, "placeholder");
+    const std::string path = std::string(folder.path()) + ".target";
+    GetParam().make(path);
+    // A read that blocked would hang here; the alarm turns it into a failure.
+    alarm(20);
+    fixtures::start_capture();
+    RETURN_CODE code = load_data_file(path.c_str());
+    Console console = fixtures::stop_capture();
+    alarm(0);
+    EXPECT_EQ(code, RC_FAILED);
+    EXPECT_EQ(console.out, "");
+    EXPECT_EQ(console.err, "\r   Loading file failed \n");
+    EXPECT_EQ(next_byte(RC_OUT_OF_MEMORY), 0xFF) << "nothing loaded";
+    unlink(path.c_str());
+    rmdir(path.c_str());
+}
+
+void sparse_file(const std::string &path, off_t size)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, size), 0);
+    close(fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RefusedDataFile, testing::Values(
+    RefusedFileCase{"fifo_without_writer", [](const std::string &path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
+    RefusedFileCase{"directory", [](const std::string &path) { ASSERT_EQ(mkdir(path.c_str(), 0700), 0); }},
+    RefusedFileCase{"one_byte_over_the_size_limit",
+                    [](const std::string &path) { sparse_file(path, DATA_FILE_SIZE_LIMIT + 1); }},
+    RefusedFileCase{"four_gib_less_one", [](const std::string &path) { sparse_file(path, 0xFFFFFFFFL); }}),
+    [](const testing::TestParamInfo<RefusedFileCase> &info) { return std::string(info.param.name); });
+
+TEST_F(FileHandler, file_of_exactly_the_size_limit_is_read)
+{
+    ScratchFile folder({}, "placeholder");
+    const std::string path = std::string(folder.path()) + ".limit";
+    sparse_file(path, DATA_FILE_SIZE_LIMIT);
+    fixtures::start_capture();
+    RETURN_CODE code = load_data_file(path.c_str());
+    fixtures::stop_capture();
+    unlink(path.c_str());
+    EXPECT_EQ(code, RC_SUCCESS);
+    EXPECT_EQ(seek_data_file(static_cast<uint32_t>(DATA_FILE_SIZE_LIMIT - 1)), RC_SUCCESS);
+    EXPECT_EQ(next_byte(), 0x00);
+    EXPECT_EQ(next_byte(RC_END_OF_DATA), 0xFF);
+}
+
+TEST_F(FileHandler, missing_file_message_escapes_the_path)
+{
+    fixtures::start_capture();
+    RETURN_CODE code = load_data_file("/nonexistent/\x1b]2;owned\x07.dat");
+    Console console = fixtures::stop_capture();
+    EXPECT_EQ(code, RC_FILE_NOT_FOUND);
+    EXPECT_EQ(console.out, "\r   Cannot find /nonexistent/\\x1b]2;owned\\x07.dat \n");
 }
 
 }  // namespace

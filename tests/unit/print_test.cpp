@@ -8,8 +8,11 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <climits>
+#include <functional>
 #include <stdio_ext.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -61,6 +64,8 @@ protected:
     {
         close_log_file();
         print_constructor();
+        for (int guard = 0; guard < LOG_GUARD_COUNT; guard++)
+            guard_from_log(static_cast<LOG_GUARD>(guard), "");
         log_path = testing::TempDir() + "velmoran_print_test_" + std::to_string(getpid()) + ".log";
         unlink(log_path.c_str());
         saved_stdin = dup(STDIN_FILENO);
@@ -72,6 +77,8 @@ protected:
         alarm(0);
         close_log_file();
         print_constructor();
+        for (int guard = 0; guard < LOG_GUARD_COUNT; guard++)
+            guard_from_log(static_cast<LOG_GUARD>(guard), "");
         unlink(log_path.c_str());
         dup2(saved_stdin, STDIN_FILENO);
         close(saved_stdin);
@@ -387,6 +394,173 @@ TEST_F(PrintModule, log_survives_a_killed_process)
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
     EXPECT_EQ(logged_messages(), "   Processing board \n   last words\n");
+}
+
+TEST_F(PrintModule, words_are_shown_with_control_and_stray_bytes_escaped)
+{
+    const struct {
+        const char *word;
+        const char *shown;
+    } cases[] = {
+        {"-log=/var/log/update.log", "-log=/var/log/update.log"},
+        {"-\x1b]2;owned\x07", "-\\x1b]2;owned\\x07"},
+        {"tab\there\nnewline\x7f", "tab\\x09here\\x0anewline\\x7f"},
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+        {"\xc2\x9b" "31m", "\\xc2\\x9b31m"},                   // C1 control introducer
+        {"\xc2\xa0", "\xc2\xa0"},                              // first character after the C1 range
+        {"\xc0\xaf\xe0\x80\xaf", "\\xc0\\xaf\\xe0\\x80\\xaf"},  // overlong forms
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80"},                    // a surrogate
+        {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},           // beyond U+10FFFF
+        {"cut\xe2\x82", "cut\\xe2\\x82"},                       // sequence ends early
+        {"\xff\xfe", "\\xff\\xfe"},
+        {"a\\x1b", "a\\x1b"},                                  // typed as text: left alone
+        {"", ""},
+    };
+    for (const auto &c : cases) {
+        char *shown = escaped_word(c.word);
+        ASSERT_NE(shown, nullptr);
+        EXPECT_STREQ(shown, c.shown) << "word " << testing::PrintToString(std::string(c.word));
+        free(shown);
+    }
+}
+
+TEST_F(PrintModule, log_messages_show_the_path_and_command_line_escaped)
+{
+    char program[] = "prog", word[] = "-\x1b]2;x\x07";
+    char *argv[] = {program, word, nullptr};
+    std::string bad = testing::TempDir() + "no-such-dir/\x1b[31m.log";
+    Console console = capture([&] { EXPECT_EQ(set_log_file(bad.data(), 2, argv), RC_ERROR_IN_FILE); });
+    EXPECT_EQ(console.err, " Cannot create " + testing::TempDir() + "no-such-dir/\\x1b[31m.log \n");
+    ASSERT_EQ(set_log_file(log_path.data(), 2, argv), RC_SUCCESS);
+    close_log_file();
+    EXPECT_EQ(read_file(log_path), "prog -\\x1b]2;x\\x07 \n");
+}
+
+// A hostile log path: what the folder holds before the run, and what must
+// come of it. The victim file stands for any file root can write.
+struct HostileLogCase {
+    const char *name;
+    std::function<void(const std::string &folder, const std::string &log, const std::string &victim)> plant;
+    bool accepted;
+};
+
+class HostileLog : public PrintModule, public testing::WithParamInterface<HostileLogCase> {};
+
+TEST_P(HostileLog, never_replaces_what_it_must_not)
+{
+    const HostileLogCase &c = GetParam();
+    char folder_template[] = "/tmp/velmoran-log-XXXXXX";
+    ASSERT_NE(mkdtemp(folder_template), nullptr);
+    const std::string folder = folder_template;
+    const std::string log = folder + "/run.log";
+    const std::string victim = folder + "/victim";
+    std::ofstream(victim) << "victim content\n";
+    c.plant(folder, log, victim);
+
+    char program[] = "prog";
+    char *argv[] = {program, nullptr};
+    std::string path = log;
+    RETURN_CODE code = RC_SUCCESS;
+    Console console = capture([&] {
+        code = set_log_file(path.data(), 1, argv);
+        display_redirection(PRT_INFO, "message\n");
+    });
+    close_log_file();
+
+    EXPECT_EQ(read_file(victim), "victim content\n");
+    if (c.accepted) {
+        EXPECT_EQ(code, RC_SUCCESS);
+        EXPECT_EQ(console.err, "");
+    } else {
+        EXPECT_EQ(code, RC_ERROR_IN_FILE);
+        EXPECT_EQ(console.err, " Cannot create " + log + " \n");
+    }
+    EXPECT_EQ(console.out, "message\n");
+    system(("rm -rf " + folder).c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, HostileLog, testing::Values(
+    HostileLogCase{"symbolic_link_to_a_file",
+                   [](auto &, auto &log, auto &victim) { ASSERT_EQ(symlink(victim.c_str(), log.c_str()), 0); },
+                   false},
+    HostileLogCase{"second_name_of_a_file",
+                   [](auto &, auto &log, auto &victim) { ASSERT_EQ(link(victim.c_str(), log.c_str()), 0); },
+                   false},
+    HostileLogCase{"directory", [](auto &, auto &log, auto &) { ASSERT_EQ(mkdir(log.c_str(), 0700), 0); }, false},
+    HostileLogCase{"the_data_file",
+                   [](auto &, auto &log, auto &victim) {
+                       ASSERT_EQ(rename(victim.c_str(), log.c_str()), 0);
+                       ASSERT_EQ(symlink(log.c_str(), victim.c_str()), 0);
+                       guard_from_log(LOG_GUARD_DATA_FILE, victim.c_str());
+                   },
+                   false},
+    HostileLogCase{"an_ordinary_earlier_log",
+                   [](auto &, auto &log, auto &) { std::ofstream(log) << "last run's log, much longer\n"; }, true},
+    HostileLogCase{"a_new_file", [](auto &, auto &, auto &) {}, true}),
+    [](const testing::TestParamInfo<HostileLogCase> &info) { return std::string(info.param.name); });
+
+TEST_F(PrintModule, new_log_is_private_and_an_old_one_is_truncated)
+{
+    open_log();
+    close_log_file();
+    struct stat status {};
+    ASSERT_EQ(stat(log_path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    std::ofstream(log_path) << "an old log that is longer than the new one\n";
+    chmod(log_path.c_str(), 0640);
+    open_log();
+    close_log_file();
+    EXPECT_EQ(read_file(log_path), "prog \n");
+    ASSERT_EQ(stat(log_path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0640u);
+}
+
+TEST_F(PrintModule, log_descriptor_is_not_inherited)
+{
+    open_log();
+    bool found = false;
+    for (int fd = 3; fd < 1024; fd++) {
+        char link[64], target[PATH_MAX] = {};
+        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        if (readlink(link, target, sizeof target - 1) <= 0 || log_path != target)
+            continue;
+        found = true;
+        EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << "log descriptor " << fd;
+    }
+    EXPECT_TRUE(found);
+}
+
+TEST_F(PrintModule, closed_standard_streams_are_opened_on_dev_null)
+{
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(STDIN_FILENO);
+        close(STDOUT_FILENO);
+        close(STDERR_FILENO);
+        claim_standard_streams();
+        int failures = 0;
+        for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+            char link[32], target[PATH_MAX] = {};
+            snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+            if (readlink(link, target, sizeof target - 1) <= 0 || strcmp(target, "/dev/null") != 0)
+                failures++;
+        }
+        _exit(failures);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "standard streams not on /dev/null: " << status;
+}
+
+TEST_F(PrintModule, what_was_shown_before_the_log_opened_follows_its_first_line)
+{
+    claim_standard_streams();
+    Console console = capture([] { display_redirection(PRT_ERROR, "   early warning \n"); });
+    EXPECT_EQ(console.err, "   early warning \n");
+    open_log();
+    capture([] { display_redirection(PRT_INFO, "later\n"); });
+    EXPECT_EQ(logged_messages(), "   early warning \nlater\n");
 }
 
 }  // namespace
