@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Benchmark: a full update of three boards on the simulated platform, with
 the specified waits skipped, measuring the program's own CPU time, peak
 memory and instruction count against the protocol's floor (its fixed waits).

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Per-request latency of the FreeIPMI backend against ipmi_sim on loopback,
 side by side with `ipmitool exec` sending the same requests in one session.
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 /* Preloaded by the benchmark: at process exit, appends the process's name,
  * its own user and system CPU time (microseconds) and its peak resident size
  * (KiB) to the file named by BENCHUSAGE_LOG. Every process that inherits the

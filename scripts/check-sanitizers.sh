@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # A second build of the program, the simulated platform and every test with
 # AddressSanitizer and UndefinedBehaviorSanitizer; the first report of either
 # ends the process that made it, so the test around it fails.

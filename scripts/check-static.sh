@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Static analysis of the program's sources and of what ships beside it (fwpack
 # and the data-file kit, the simulated platform, the backends): clang-tidy with
 # the checks chosen in .clang-tidy, then cppcheck. Any finding fails the run.

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The main job, end to end: builds everything, packs a data file with fwpack
-# and updates the simulated platform's two backplanes with the real waits,
-# then runs again to show both boards up to date. Needs root (the simulated
-# driver service is bind-mounted over /etc/init.d in a private namespace).
+# SPDX-License-Identifier: GPL-3.0-or-later
+# The main job, end to end: builds the program, fwpack and the simulated
+# platform (no tests), packs a data file with fwpack and updates the simulated
+# platform's two backplanes with the real waits, then runs again to show both
+# boards up to date. Needs root (the simulated driver service is bind-mounted
+# over /etc/init.d in a private namespace).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -12,9 +14,9 @@ if [ "$(id -u)" != 0 ]; then
     exit 1
 fi
 
-scripts/install-deps.sh
-cmake -S . -B build > /dev/null
-cmake --build build -j"$(nproc)"
+scripts/install-deps.sh scripts/packages-build.txt
+cmake -S . -B build -DVELMORAN_BUILD_TESTS=OFF > /dev/null
+cmake --build build -j"$(nproc)" --target velmoran fwpack qrxsim_ipmi qrxsim_base qrxsim_scripts
 
 work=$(mktemp -d /tmp/velmoran-demo.XXXXXX)
 trap 'rm -rf "$work"' EXIT

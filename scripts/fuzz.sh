@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the libFuzzer targets with clang (AddressSanitizer and
 # UndefinedBehaviorSanitizer included) in their own folder and runs each for
 # a bounded time, starting from its seeds and kept regression inputs. A crash
@@ -14,7 +15,7 @@ while (($#)); do
     case "$1" in
         --seconds) seconds="$2"; shift 2 ;;
         --build) build="$2"; shift 2 ;;
-        -h|--help) sed -n '2,8p' "$0"; exit 0 ;;
+        -h|--help) sed -n '3,9p' "$0"; exit 0 ;;
         *) targets+=("$1"); shift ;;
     esac
 done

@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
-# Installs the Debian packages listed in scripts/packages.txt that are missing.
+# SPDX-License-Identifier: GPL-3.0-or-later
+# Installs the Debian packages of the given lists that are missing.
+# Usage: scripts/install-deps.sh [LIST...]   (default: the build list
+#   scripts/packages-build.txt and the test list scripts/packages.txt)
 set -euo pipefail
-list="$(dirname "$0")/packages.txt"
+here="$(dirname "$0")"
+lists=("$@")
+((${#lists[@]})) || lists=("$here/packages-build.txt" "$here/packages.txt")
 missing=()
-while read -r pkg; do
-    [[ -z "$pkg" || "$pkg" == \#* ]] && continue
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
-done < "$list"
+for list in "${lists[@]}"; do
+    while read -r pkg; do
+        [[ -z "$pkg" || "$pkg" == \#* ]] && continue
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+    done < "$list"
+done
 if ((${#missing[@]})); then
     echo "installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive

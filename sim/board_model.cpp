@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one model of the BMC and the boards: everything a simulated controller
 // does with a request, over a Platform held by whoever drives it.
 #include "board_model.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one model of the BMC and the boards behind it: the firmware-transfer
 // protocol, the erase counted in polls, the revision a board reports after
 // EXIT, and the fault rules. It works on a Platform (sim_state.h) in memory

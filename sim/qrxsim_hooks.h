@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Test hooks of the simulated IPMI library, beyond the library contract: a
 // unit test may take over the answers to see and shape the raw records.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The simulated base library: answers the host-information query with the
 // platform's system ID, escaped through 0xFE when it does not fit a byte, or
 // fails as the state file says. Reads the state file, never writes it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How a simulated board learns the revision of the firmware it was given: a
 // simulated image carries the revision in its own bytes, at these offsets from
 // the image's first byte (board addresses 0x1002 and 0x1003 once written).

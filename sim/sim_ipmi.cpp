@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The simulated IPMI library: the board model (board_model.h) behind the
 // library's entry. Owns the platform for the life of the library load: read
 // on first use, written as it changes and on unload, with the request log.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading and writing the simulated platform's state file: one setting per
 // line, boards and faults one line each. Loaded once per library load, so
 // none of this is on the per-request path.

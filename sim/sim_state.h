@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The simulated platform's state: system ID, BMC, boards and injected faults,
 // read from and written back to the human-readable state file. Both simulated
 // libraries build on this one model (format in sim/README.md).

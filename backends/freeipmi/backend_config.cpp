@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Owns the parsing of the backend's configuration file and of its password
 // file. Nothing here talks to a BMC; the session module and the host
 // information entry both start from what this reads.

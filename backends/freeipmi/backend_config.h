@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The FreeIPMI backend's own configuration: which interface reaches the BMC,
 // the LAN session parameters and the platform's system ID, read from one
 // small file that an administrator owns.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Owns the process's one IPMI session (opened on first use, reopened after
 // it is lost) and the mapping between the library's 68-byte record and a raw
 // request and answer. Talks to the BMC only through the LINK_OPS seam.

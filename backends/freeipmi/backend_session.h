@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The backend's one IPMI session per process and the translation between the
 // management library's 68-byte record and a raw IPMI request and answer.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The base library's host-information entry, answered from the backend's
 // configuration. Built as this backend's libqrxbas32.so.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The LINK_OPS seam on FreeIPMI: opens an in-band or LAN 2.0 context,
 // sends requests to the BMC directly and to any other address bridged over
 // the primary IPMB, and reads FreeIPMI's error numbers for the session logic.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Answers the host-information entry from the configuration; the real
 // platform's ID has to be written there because the BMC does not report it
 // in any standard IPMI answer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The host-information entry's answer: the platform's system ID as the
 // backend's configuration gives it.
 #pragma once

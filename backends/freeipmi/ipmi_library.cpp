@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The IPMI library's entry: loads the configuration once, then hands every
 // request record to the session. Built as this backend's libqrxipm32.so.
 #include <dlfcn.h>

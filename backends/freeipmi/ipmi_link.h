@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The seam between the backend's session logic and the IPMI library that
 // carries its requests: open a link, exchange one raw request, close it.
 // The FreeIPMI implementation lives in freeipmi_link.cpp; tests bring fakes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Program control: brings the modules up in their fixed order, runs the chain
 // of stages over one run record, and turns the final code into the exit status.
 #include "app/main.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Program control: module start-up and shut-down in their fixed order, and
 // the version banner.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The records every module shares: the run record that carries one run's
 // state from stage to stage, the board record with its status byte, and the
 // one-byte result vocabulary of every operation.

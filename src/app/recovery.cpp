@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The recovery record: owns this run's record of what it has changed on the
 // server, writes it before each change and removes it once all is put back;
 // at start, puts back what a run that is gone left behind.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The recovery record: what a run has changed on the server and not yet put
 // back (the front-panel lock, the stopped service users, the board in
 // transfer), kept in a small file so that a run that is killed can be

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The option-table module: owns the constant option and help-text tables, the
 // parser that checks command-line words against them, and the help listing
 // built from the same tables. It prints nothing but the help listing.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The option table module: the constant option and help-text tables, the
 // command-line parser and the help listing built from the two tables.
 #pragma once

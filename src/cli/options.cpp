@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Option translation: turns the parsed command line into the other modules'
 // settings, answers the version and help requests, reports a rejected command
 // line and places the version banner. It keeps no state of its own.

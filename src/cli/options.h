@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Option translation: turns the parsed command line into the settings of the
 // other modules, answers version and help requests, rejects bad words.
 #pragma once

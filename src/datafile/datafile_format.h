@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The data file's on-disk records: the file header and the image header.
 // The program, fwpack and the tests all read and write the format through
 // these two definitions, so it exists exactly once.

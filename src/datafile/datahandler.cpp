@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The data handler: owns the image-header array read from the data file. It
 // validates the file header, has the whole-file CRC checked, and binds every
 // board found during discovery to the first image of its device type.

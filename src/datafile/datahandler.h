@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The data-handler stage: header, signature and version checks, the image
 // header array, and the binding of every board found to its image.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The file handler: owns the heap buffer that holds the whole data file, its
 // data length and the one read cursor that every reader shares, and runs the
 // whole-file and image CRC checks over that buffer.

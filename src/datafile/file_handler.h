@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The file handler: the whole data file in one heap buffer, one shared read
 // cursor, and the CRC checks that run over that buffer.
 #pragma once

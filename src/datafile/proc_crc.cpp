@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The CRC module: owns the constant CRC-16/ARC lookup table and the one-byte
 // step that every checksum of the data file and its images is built from.
 #include "datafile/proc_crc.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // CRC-16/ARC: the checksum of the data file and of every image in it.
 #pragma once
 

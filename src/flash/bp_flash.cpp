@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The backplane firmware transfer: validates one image, unlocks the board and
 // waits out its erase, streams the image in 20-byte chunks with progress,
 // leaves transfer mode and checks the board's new revision.

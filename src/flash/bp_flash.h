@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The backplane firmware-transfer protocol: unlock and erase, the image in
 // 20-byte chunks, exit from transfer mode and the revision check.
 #pragma once

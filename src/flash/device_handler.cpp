@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The device handler: owns the flash policy (`flash_mode`) and turns each
 // board's current and image revisions, under that policy and the user's
 // answers, into its decision: flash it, skip it as up to date, or leave it.

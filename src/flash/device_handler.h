@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The flash policy and the per-board decision to flash, skip or leave.
 #pragma once
 

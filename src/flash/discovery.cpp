@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Device discovery: owns the static device table and the platform table.
 // Turns the platform's system ID into the boards it carries, then asks each
 // carried board for its revision and marks it found or absent.

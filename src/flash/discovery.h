@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The boards this program knows, the platforms that carry them, and the two
 // discovery stages that mark each board expected, found or absent.
 #pragma once

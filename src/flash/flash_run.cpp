@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The flash run: walks the device table once and flashes every board marked
 // for it, in table order, stopping at the first failure; around the walk the
 // interrupt signal is ignored, termination requests are held until the board

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The flash run: every board marked for it flashed in table order, with the
 // interrupt signal ignored and the front-panel power button locked.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Controller commands outside the firmware transfer: owns the saved
 // front-panel byte with its restore flag and the fixed system ID. Enables the
 // IPMB channel, reads a board's revision, locks the panel, finds the system ID.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Controller commands outside the firmware transfer: the IPMB channel, a
 // board's revision, the front-panel lock and the platform's system ID.
 #pragma once

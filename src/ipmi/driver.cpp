@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The driver module: owns the two library handles and their entries, and the
 // driver service's state as the start-up probe found it. Loads the host
 // management library and, at the end, puts the service back as it was.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The management library binding and its driver service: the start-up probe,
 // loading the two library files and entries, and restoring the service.
 #pragma once

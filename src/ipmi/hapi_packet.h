@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The contract with the host management library: its file and entry names and
 // the 68-byte record exchanged with its IPMI entry. The program, the
 // simulated platform and every backend library build on this one definition.

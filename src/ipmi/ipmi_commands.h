@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The IPMI commands the program sends: target addresses, network-function
 // bytes (network function << 2, LUN 0) and command codes. The program, the
 // simulated platform and the test benches all name commands from here.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The IPMI transport: the one road to the BMC and the boards. Packs a command
 // into the library's 68-byte record, makes the caller's number of attempts
 // with a wait after each failed one, and owns the program's sleep.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one road to the BMC and the boards: a command with its attempts and
 // delays, one exchange through the library's 68-byte record, and the sleep.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The version table: one line per board found, with the revision it runs now
 // and the revision of its image, shown before any flash decision. Owns no
 // state; it also ends the run early in the revision-only and inventory modes.

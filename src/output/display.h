@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The table of the boards' current and image revisions shown before flashing.
 #pragma once
 

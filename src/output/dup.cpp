@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The XML reports: owns the XML mode (`s_xmldisp`) and the result-code texts
 // (`error_map`), and prints the inventory or the execution result, or their
 // failure forms, straight to standard output once at the end of a run.

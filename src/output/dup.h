@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The XML documents: the inventory and the execution result, printed once at
 // the end of a run from the final result code and the device table.
 #pragma once

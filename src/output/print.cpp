@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The print module: owns the console verbosity and the log stream. Every
 // message of the program passes through here, is routed by its output class
 // and the verbosity, and is copied to the log file when one is open.

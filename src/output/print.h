@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one road to the console and the log file: output classes, console
 // verbosity, Y/N prompts, the log file and the transport's diagnostic hooks.
 #pragma once

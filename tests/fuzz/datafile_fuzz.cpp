@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target for the data file, from the loaded bytes to the board: load,
 // header and CRC checks, image headers and image matching against a fuzzed
 // board table, the read cursor under seeks and reads, and then the transfer of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What every fuzz target shares: the check that aborts on a broken invariant
 // (so libFuzzer and the replay runner both see it as a crash) and a reader
 // that turns the fuzzer's bytes into choices.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Packs full-size data files with fwpack and puts each of the data-file fuzz
 # target's settings blocks (board table and board faults) in front of each:
 # the seeds whose images reach the boards, through every way a board fails.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target for the command line: fuzzed argument vectors through
 // options_parse and translate_options, each checked against an independent
 // model of the parser and of the option precedence, so a wrong answer fails

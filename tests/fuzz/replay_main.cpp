@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs fuzz inputs once each without libFuzzer, so that the kept regression
 // inputs and the seeds are an ordinary test of every build, sanitized or not.
 // Arguments: files or folders of inputs; it fails when it finds none.

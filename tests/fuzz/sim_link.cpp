@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The fuzz targets' link to the simulated platform: its libraries are loaded
 // by their full paths before the driver module asks the loader for them by
 // bare name (so the loader hands back the ones already loaded), and the

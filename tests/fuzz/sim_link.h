@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the fuzz targets that reach the BMC share: the simulated platform's
 // IPMI library loaded through the driver module's own loading, with the
 // target's handler answering every request in its place (through the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target for the IPMI transport's answer handling: one command through
 // exec_command, whose every attempt gets a fuzzed 68-byte response record and
 // return value from the simulated library's test hook. Each request record, the number of

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the in-band test guest's initramfs from this machine's own files:
 # Debian's kernel modules for the IPMI drivers, static BusyBox, velmoran with
 # the FreeIPMI backend and every shared library they load, the sleep shim,

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """velmoran on the in-band road: a QEMU guest running Debian's kernel with its
 own IPMI drivers (ipmi_si on QEMU's KCS interface, ipmi_devintf giving
 /dev/ipmi0), the FreeIPMI backend in its default in-band configuration, and

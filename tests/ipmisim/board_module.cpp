@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A loadable module for ipmi_sim that puts the one board model
 // (sim/board_model.h) behind ipmi_sim's management controllers: the BMC
 // requests stock ipmi_sim refuses and the boards' firmware transfer are the

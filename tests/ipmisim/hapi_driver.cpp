@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Test driver for a management library build: loads libqrxipm32.so and
 // libqrxbas32.so by bare name, as the program does, and sends the program's
 // request records. Each stdin line "ADDRESS NETFN COMMAND [DATA...]" (hex)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Prints the protocol's and the data file's numbers as the program, the
 // simulated platform and fwpack define them, as one JSON object: the Python
 // tests read them from here instead of typing them again.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-3.0-or-later */
 /* The one seam (seams.h). Preloaded into the program under test, it records
  * every requested sleep, in microseconds, one line each, to the file named by
  * SLEEPSHIM_LOG, and returns at once, so specified waits are never waited.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /* The one seam for what a test must not really do: sleep, run shell commands
  * and load libraries from the system. Preloaded (libsleepshim.so) it records
  * every sleep to the file named by SLEEPSHIM_LOG and returns at once; linked

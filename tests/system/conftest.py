@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Shared fixtures for the system tests: where the built binaries are, and a
 runner that starts the real velmoran binary the way a calling program would."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Data files for system tests: made, and resealed after a change by hand,
 with the real fwpack, then read and patched here byte by byte. The CRC below
 is a bit-at-a-time reference kept independent of the program's table, so the

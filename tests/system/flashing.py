@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """What a flashing run prints and sends, built from the protocol's own pieces,
 for the system tests of updates, policies, failures and reports."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """An emulated BMC on loopback for the FreeIPMI backend's tests and benchmark:
 ipmi_sim with the boards' module, on ports and in a folder of its own, plus
 the backend's configuration pointing at it."""

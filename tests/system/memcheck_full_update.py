@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """One full three-board update of the simulated platform under valgrind's
 memcheck. Run by scripts/check-memory.sh, not with the system tests (its
 name keeps it out of their collection): the same update runs once as it is

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The protocol's and the data file's numbers, as the program, the simulated
 platform and fwpack define them: asked once of the built protocol_constants
 tool, never typed again here."""

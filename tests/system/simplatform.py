@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The simulated platform harness: every system test runs velmoran through it.
 
 A test describes a platform (system ID, boards with revisions, faults, driver

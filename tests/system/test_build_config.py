@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Build configuration: the boards' unlock codes are checked when the build is
 configured, so a code no board can accept never reaches a binary."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The command line as a user meets it: version and help requests, rejected
 words, the log file and the loop option, checked on the real binary."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Data files the program refuses or accepts: every corruption of a file made
 with fwpack, with the exact console text and exit status of the real binary,
 and a file packed by fwpack, used by the program and described by fwpack."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Finding the boards: which boards a platform carries, which of them answer,
 and the runs that end before any board is looked at."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The management driver service around a run: what the install script's
 probe decides, what is started before the library is loaded, and how the
 service is put back at the end, on every path."""

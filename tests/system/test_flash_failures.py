@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Flashes that fail: every way the transfer can break, what the user is told,
 what the board was sent, the exit status, and the boards left untouched."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The FreeIPMI build of the management libraries against an emulated BMC
 (ipmi_sim with the boards' module) over LAN 2.0: the program's request
 records go in through the library entry, ipmitool checks the result."""

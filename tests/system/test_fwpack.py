@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """fwpack: images it makes, data files it packs, what it refuses, and the
 corruptions its show command catches."""
 

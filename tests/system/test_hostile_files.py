@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Runs as root among files an unprivileged user could prepare: links, FIFOs,
 scripts and oversized files planted by `nobody` in a sticky world-writable
 folder or in a folder of its own, and command-line words meant for the

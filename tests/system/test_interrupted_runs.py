@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Runs that are stopped, killed or started twice: a termination request
 finishes the board in hand, a killed run is put right by the next one from
 its recovery record, and a second run against a platform in use is turned

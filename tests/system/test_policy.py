@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Choosing a policy: which boards each flash mode updates, skips or asks
 about, over the kinds of board the decision tells apart."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Reports: the XML inventory and execution result with their failure forms,
 each validated against the schema, and the revision-only, quiet and missing
 data file displays."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Updating boards: what the console shows, what is sent, what each board
 ends up holding, and a second run that finds the boards up to date."""
 

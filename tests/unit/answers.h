@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Feeds the program's prompts: standard input is replaced by a file holding
 // the typed answers, the way a user or a pipe would give them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Controller commands against the simulated BMC and boards: the requests they
 // send (from the simulator's request log), the front-panel byte arithmetic,
 // revisions and the system-ID rules.

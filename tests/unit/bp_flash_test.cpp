@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The backplane transfer through the real transport into the one board
 // model: what the board receives, the order and shape of the commands, the
 // waits, the console lines, and every failure with its result and messages.

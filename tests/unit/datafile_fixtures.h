@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers shared by the data-file suites: scratch files, console capture, and
 // data files made and resealed by the data-file kit.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The data-handler stage on files built here: every way a file is refused,
 // with its exact text and code, and how found boards are bound to images.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The flash decision: every policy over every kind of board, the questions it
 // asks and what the answers do, and the rows it must leave alone.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Discovery against the simulated platform: the platform table's mapping from
 // system ID to boards, the status each row ends in, the revisions stored and
 // the requests sent.

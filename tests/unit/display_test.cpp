@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The version table: its lines in the four revision formats, which rows it
 // lists, and the early ends of the revision-only and inventory modes.
 #include <gtest/gtest.h>

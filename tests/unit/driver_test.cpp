@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The driver module through its seams: the service commands it hands to the
 // shell (recorded, never run), the libraries it opens and closes, and the
 // entries it hands out.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The XML reports: both documents line for line, which document each result
 // code gets in each mode, the failure forms and the texts of the codes.
 #include <gtest/gtest.h>

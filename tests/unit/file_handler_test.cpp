@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The file buffer and its cursor, and the CRC checks over it: results,
 // cursor positions and the exact console text of every path.
 #include <gtest/gtest.h>

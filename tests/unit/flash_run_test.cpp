@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The flash run over the device table, through the real transport into the
 // one board model: which rows are flashed, skipped or left, where it stops,
 // the front-panel lock around it and the interrupt.

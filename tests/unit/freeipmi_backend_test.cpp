@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The FreeIPMI backend's own logic, with the IPMI library replaced by a fake
 // link: record-to-request mapping, answers into the 68-byte record, session
 // opening and reopening, configuration and host information.

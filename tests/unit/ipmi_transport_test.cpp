@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The transport against scripted raw answers: record packing, the expected
 // length rule, attempts and waits, and which answers count as failures.
 #include "ipmi/ipmi_transport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The flashing suites' link to the one board model: the real driver module
 // loads the simulated library through the one seam, the real transport sends
 // its records, and the library's test hook hands them to a platform held here

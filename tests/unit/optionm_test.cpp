@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Unit tests of the option-table module: the parser's verdict and offending
 // word for each kind of command line, the parsed record, the result texts and
 // the help listings byte for byte.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Unit tests of option translation: which settings each command line leaves
 // in force, the exact console output with the banner's place, the log file
 // and the rejected command line. Each translation runs in a child process,

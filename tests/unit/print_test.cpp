@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Unit tests of the print module: the class-by-state routing matrix with its
 // log copies, the blanking line, Y/N prompts fed through standard input, and
 // the log file's first line, creation failure, write failure and flushing.

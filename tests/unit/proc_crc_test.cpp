@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // CRC-16/ARC step and table: published check values and the properties every
 // data-file checksum relies on.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The recovery record: its text form both ways, writing it in one step,
 // reading only what can be trusted, telling a live owner from a gone one,
 // and the record following this run's changes until all is put back.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a unit test sees through the one seam (tests/shim/seams.h): every
 // sleep, shell command and library load of the test program in order, shell
 // commands answered with a chosen status (never run), and the library names

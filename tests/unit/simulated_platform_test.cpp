@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The simulated platform the system tests stand on: its raw answers, the
 // boards' firmware-transfer protocol, the injected faults and what it keeps
 // from one load to the next.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The data-file kit over the program's records (datafile_format.h), its CRC
 // step (proc_crc) and its transfer size (bp_flash.h): one definition of the
 // format for the program and everything that makes or inspects its files.

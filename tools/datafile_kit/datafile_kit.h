@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The data-file kit: builds, reseals and checks a data file held in a byte
 // buffer, with the program's own records and CRC step. No file or console I/O:
 // fwpack, the test fixtures and the fuzz targets bring their own.

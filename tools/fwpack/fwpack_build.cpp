@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // fwpack build: packs firmware images into a data file the way the program
 // checks it: file header, image headers, image data, whole-file CRC. Images
 // that no board could ever take are refused.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // fwpack's subcommands; each takes the words after its own name and returns
 // the process exit status.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shared helpers of fwpack's commands: file I/O, parsing and the option scanner.
 #include "fwpack_common.h"
 

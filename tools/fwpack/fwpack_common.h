@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What fwpack's commands share: whole-file reading and writing, number and
 // revision parsing, the option scanner, and error reporting on stderr.
 #pragma once

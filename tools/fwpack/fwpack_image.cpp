@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // fwpack image: a firmware image for the simulated platform, which carries
 // its length in its first two bytes and its revision where the simulated
 // boards look for it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // fwpack: makes simulated firmware images, packs images into data files and
 // inspects data files. This file picks the subcommand.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // fwpack reseal: writes a data file's CRC again where its header's file
 // length puts it, for a file whose bytes were changed by hand on purpose.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // fwpack show: describes a data file field by field and checks everything
 // the program checks before and during a flash, plus the bytes the file CRC
 // leaves uncovered. Problems go to stderr; the exit status says if any.

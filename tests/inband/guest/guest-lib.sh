@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Helpers for the guest's init and the host's case list. Results go, one
 # line per item, to the second serial port, which nothing else writes to;
 # the console (first port) gets a readable line per case.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The driver install script for the in-band road: the "driver" is the
 # kernel's IPMI stack. Installed means its message handler and device
 # interface are loaded; running means the system interface driver has
