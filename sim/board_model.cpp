@@ -43,7 +43,8 @@ constexpr uint8_t PRODUCT_ID_2 = 0x01;
 Observer quiet_observer;
 
 constexpr char UNLOCK_CODE[UNLOCK_CODE_LENGTH] = {UNLOCK_CODE_1, UNLOCK_CODE_2, UNLOCK_CODE_3, UNLOCK_CODE_4};
-constexpr char ALT_UNLOCK_CODE[UNLOCK_CODE_LENGTH] = {ALT_UNLOCK_CODE_1, ALT_UNLOCK_CODE_2, ALT_UNLOCK_CODE_3, ALT_UNLOCK_CODE_4};
+constexpr char ALT_UNLOCK_CODE[UNLOCK_CODE_LENGTH] = {ALT_UNLOCK_CODE_1, ALT_UNLOCK_CODE_2, ALT_UNLOCK_CODE_3,
+                                                      ALT_UNLOCK_CODE_4};
 
 Answer completion(uint8_t code)
 {
@@ -63,8 +64,8 @@ Answer data_answer(const uint8_t *bytes, uint32_t length)
 bool request_is_well_formed(const HAPI_IPMI_PACKET *request)
 {
     return request->request_type == HAPI_REQUEST_TYPE && request->data_length >= REQUEST_HEADER_BYTES &&
-           request->data_length <= REQUEST_HEADER_BYTES + HAPI_REQUEST_DATA_MAX && request->channel == 0 &&
-           request->reserved[0] == 0 && request->reserved[1] == 0 && request->reserved[2] == 0;
+        request->data_length <= REQUEST_HEADER_BYTES + HAPI_REQUEST_DATA_MAX && request->channel == 0 &&
+        request->reserved[0] == 0 && request->reserved[1] == 0 && request->reserved[2] == 0;
 }
 
 Fault *matching_fault(Platform &platform, const HAPI_IPMI_PACKET *request, Observer &observer)
@@ -72,7 +73,8 @@ Fault *matching_fault(Platform &platform, const HAPI_IPMI_PACKET *request, Obser
     for (Fault &fault : platform.faults) {
         if (fault.remaining == 0)
             continue;
-        if ((fault.target < 0 || fault.target == request->slave_address) && (fault.netfn < 0 || fault.netfn == request->netfn) &&
+        if ((fault.target < 0 || fault.target == request->slave_address) &&
+            (fault.netfn < 0 || fault.netfn == request->netfn) &&
             (fault.command < 0 || fault.command == request->command)) {
             // A rule that starts later lets this request go on to the next rules.
             if (fault.pass_first > 0) {
@@ -103,9 +105,8 @@ Answer bmc_request(Platform &platform, uint8_t netfn, uint8_t command, const uin
     }
     if (netfn == NETFN_APP && command == CMD_GET_DEVICE_ID) {
         const uint8_t device_id[DEVICE_ID_ANSWER_LENGTH] = {
-            BMC_DEVICE_ID,    DEVICE_REVISION,  BMC_REVISION_MAJOR, BMC_REVISION_MINOR, IPMI_VERSION_2_0,
-            BMC_SUPPORT,      MANUFACTURER_ID_1, MANUFACTURER_ID_2, MANUFACTURER_ID_3, PRODUCT_ID_1,
-            PRODUCT_ID_2};
+            BMC_DEVICE_ID,     DEVICE_REVISION,   BMC_REVISION_MAJOR, BMC_REVISION_MINOR, IPMI_VERSION_2_0, BMC_SUPPORT,
+            MANUFACTURER_ID_1, MANUFACTURER_ID_2, MANUFACTURER_ID_3,  PRODUCT_ID_1,       PRODUCT_ID_2};
         return data_answer(device_id, DEVICE_ID_ANSWER_LENGTH);
     }
     if (netfn == NETFN_CHASSIS && command == CMD_GET_CHASSIS_STATUS) {
@@ -133,10 +134,10 @@ Answer board_device_id(Board &board)
     uint8_t major = board.revision.major;
     if (board.in_transfer)
         major |= BOOT_BLOCK_BIT;
-    const uint8_t device_id[DEVICE_ID_ANSWER_LENGTH] = {
-        BOARD_DEVICE_ID,  DEVICE_REVISION,   major,             board.revision.minor, IPMI_VERSION_2_0,
-        BOARD_SUPPORT,    MANUFACTURER_ID_1, MANUFACTURER_ID_2, MANUFACTURER_ID_3,    PRODUCT_ID_1,
-        PRODUCT_ID_2};
+    const uint8_t device_id[DEVICE_ID_ANSWER_LENGTH] = {BOARD_DEVICE_ID,      DEVICE_REVISION,   major,
+                                                        board.revision.minor, IPMI_VERSION_2_0,  BOARD_SUPPORT,
+                                                        MANUFACTURER_ID_1,    MANUFACTURER_ID_2, MANUFACTURER_ID_3,
+                                                        PRODUCT_ID_1,         PRODUCT_ID_2};
     return data_answer(device_id, DEVICE_ID_ANSWER_LENGTH);
 }
 
@@ -147,7 +148,7 @@ Answer board_enter_transfer(Board &board, const uint8_t *data, uint32_t length, 
     bool primary = memcmp(data, UNLOCK_CODE, UNLOCK_CODE_LENGTH) == 0;
     bool alternate = memcmp(data, ALT_UNLOCK_CODE, UNLOCK_CODE_LENGTH) == 0;
     bool accepted = (primary && board.unlock_refused == UnlockRefusal::none) ||
-                    (alternate && board.unlock_refused != UnlockRefusal::both);
+        (alternate && board.unlock_refused != UnlockRefusal::both);
     if (!accepted)
         return completion(CC_INVALID_DATA);
     board.in_transfer = true;
@@ -239,19 +240,12 @@ bool apply_fault(Fault &fault, const HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET
     response->command = request->command;
     response->response_length = RESPONSE_HEADER_BYTES;
     switch (fault.kind) {
-    case FaultKind::completion_code:
-        response->data[0] = fault.completion_code;
+    case FaultKind::completion_code: response->data[0] = fault.completion_code; break;
+    case FaultKind::driver_status: response->driver_status = DRIVER_STATUS_TIMEOUT; break;
+    case FaultKind::no_exchange: return false;
+    case FaultKind::signal:  // delivered while matching, never applied
         break;
-    case FaultKind::driver_status:
-        response->driver_status = DRIVER_STATUS_TIMEOUT;
-        break;
-    case FaultKind::no_exchange:
-        return false;
-    case FaultKind::signal:    // delivered while matching, never applied
-        break;
-    case FaultKind::short_answer:
-        response->response_length = SHORT_ANSWER_LENGTH;
-        break;
+    case FaultKind::short_answer: response->response_length = SHORT_ANSWER_LENGTH; break;
     case FaultKind::overlong_answer: {
         response->response_length = OVERLONG_ANSWER_LENGTH;
         uint8_t *raw = reinterpret_cast<uint8_t *>(response);
@@ -297,8 +291,9 @@ uint16_t exchange(Platform &platform, bool service_up, const HAPI_IPMI_PACKET *r
     if (Fault *fault = matching_fault(platform, request, observer != nullptr ? *observer : quiet_observer))
         return apply_fault(*fault, request, response) ? ENTRY_CARRIED_OUT : ENTRY_NOT_CARRIED_OUT;
     const uint32_t length = request->data_length - REQUEST_HEADER_BYTES;
-    fill_response(request, answer_request(platform, request->slave_address, request->netfn, request->command,
-                                          request->data, length, observer),
+    fill_response(request,
+                  answer_request(platform, request->slave_address, request->netfn, request->command, request->data,
+                                 length, observer),
                   response);
     return ENTRY_CARRIED_OUT;
 }

@@ -36,7 +36,7 @@ constexpr uint32_t REQUEST_HEADER_BYTES = HAPI_COMPLETION_CODE_OFFSET - HAPI_LEN
 // flash, request log), so the next run finds it; the unload writes it all.
 struct Session {
     bool loaded = false;
-    bool refused = false;          // another process holds the platform
+    bool refused = false;  // another process holds the platform
     Platform platform;
     bool service_up = true;
     std::string state_path;
@@ -145,7 +145,8 @@ void Session::save()
         if (board.flash_touched) {
             char name[32];
             snprintf(name, sizeof name, "/board_%02x.bin", board.address);
-            write_file(folder + name, reinterpret_cast<const char *>(board.flash.data()), board.flash.size(), std::ios::trunc);
+            write_file(folder + name, reinterpret_cast<const char *>(board.flash.data()), board.flash.size(),
+                       std::ios::trunc);
         }
     }
     persist();
@@ -164,7 +165,8 @@ void log_request(const HAPI_IPMI_PACKET *request)
     hex_byte(request->netfn);
     log += ' ';
     hex_byte(request->command);
-    uint32_t data_length = request->data_length >= REQUEST_HEADER_BYTES ? request->data_length - REQUEST_HEADER_BYTES : 0;
+    uint32_t data_length =
+        request->data_length >= REQUEST_HEADER_BYTES ? request->data_length - REQUEST_HEADER_BYTES : 0;
     if (data_length > HAPI_REQUEST_DATA_MAX)
         data_length = HAPI_REQUEST_DATA_MAX;
     if (data_length > 0)

@@ -32,10 +32,10 @@
 namespace {
 
 // The fuzz input: a fixed-size setting block, then the data file itself.
-constexpr size_t ROW_SETTINGS = 3;          // per board row: status, device type, revision
-constexpr size_t BOARD_SETTINGS = 4;        // faults, refused chunk (2 bytes), erase length
+constexpr size_t ROW_SETTINGS = 3;    // per board row: status, device type, revision
+constexpr size_t BOARD_SETTINGS = 4;  // faults, refused chunk (2 bytes), erase length
 constexpr size_t RESEAL_SETTING = 1;
-constexpr size_t OPERATION_COUNT = 8;       // seeks and reads against the cursor model
+constexpr size_t OPERATION_COUNT = 8;  // seeks and reads against the cursor model
 constexpr size_t SETTINGS_SIZE =
     const_glob_devices_count * ROW_SETTINGS + BOARD_SETTINGS + RESEAL_SETTING + OPERATION_COUNT;
 
@@ -56,7 +56,7 @@ using datafile_kit::get_le16;
 // What the target watches of each board's requests, beside the model's state.
 struct Watch {
     unsigned unlock_requests = 0;
-    unsigned data_requests = 0;          // every attempt
+    unsigned data_requests = 0;  // every attempt
     uint32_t next_address = TRANSFER_BASE_ADDRESS;
 };
 
@@ -117,10 +117,7 @@ struct FileModel {
     const uint8_t *bytes;
     uint32_t size;
 
-    bool readable(uint32_t start, uint32_t count) const
-    {
-        return start < size && count <= size - start;
-    }
+    bool readable(uint32_t start, uint32_t count) const { return start < size && count <= size - start; }
 
     // data_file_handler's result for this file and board table.
     RETURN_CODE handler_result(const std::vector<DEVICES_INFO> &rows) const
@@ -164,9 +161,9 @@ struct FileModel {
     bool image_valid(const IMAGE_HDR &image) const
     {
         return image.image_length > 0 && readable(image.data_offset, image.image_length) &&
-               crc16(bytes + image.data_offset, image.image_length) == image.image_crc &&
-               get_le16(bytes + image.data_offset) == static_cast<uint16_t>(image.image_length) &&
-               readable(image.data_offset, TRANSFER_SIZE);
+            crc16(bytes + image.data_offset, image.image_length) == image.image_crc &&
+            get_le16(bytes + image.data_offset) == static_cast<uint16_t>(image.image_length) &&
+            readable(image.data_offset, TRANSFER_SIZE);
     }
 };
 
@@ -211,8 +208,8 @@ void check_handler(const FileModel &model, const std::vector<DEVICES_INFO> &befo
     bool matching = code == RC_SUCCESS || code == RC_BAD_DATA;
     for (uint16_t i = 0; i < const_glob_devices_count; i++) {
         const DEVICES_INFO &row = rows[i];
-        const int match = matching && before[i].status == DS_FOUND ? model.first_image_of(row.device_type, image_count)
-                                                                  : -1;
+        const int match =
+            matching && before[i].status == DS_FOUND ? model.first_image_of(row.device_type, image_count) : -1;
         if (match < 0) {
             if (matching && before[i].status == DS_FOUND)
                 matching = false;
@@ -250,7 +247,10 @@ void check_cursor(const FileModel &model, FuzzReader &settings)
     for (size_t step = 0; step < OPERATION_COUNT; step++) {
         const uint8_t operation = settings.byte();
         const uint32_t argument = operation >> 2;
-        const uint32_t candidates[] = {0, model.size - 1, model.size, model.size + 1,
+        const uint32_t candidates[] = {0,
+                                       model.size - 1,
+                                       model.size,
+                                       model.size + 1,
                                        static_cast<uint32_t>(uint64_t{argument} * model.size / 63),
                                        UINT32_MAX - argument};
         switch (operation & 3) {
@@ -320,7 +320,8 @@ void configure_boards(FuzzReader &settings, const DEVICES_INFO *rows)
         // Each fault is rare enough that most cases flash to the end.
         const uint8_t faults = static_cast<uint8_t>(behaviour >> (i * 2));
         if ((faults & 3) == 1)
-            board.unlock_refused = (erase_busy & 0x80) != 0 ? qrxsim::UnlockRefusal::both : qrxsim::UnlockRefusal::first;
+            board.unlock_refused =
+                (erase_busy & 0x80) != 0 ? qrxsim::UnlockRefusal::both : qrxsim::UnlockRefusal::first;
         board.refuse_exit = (faults & 3) == 2;
         // The new firmware answers with the board's old revision.
         if ((faults & 3) == 3) {
@@ -338,7 +339,7 @@ void configure_boards(FuzzReader &settings, const DEVICES_INFO *rows)
 bool board_reaches_transfer(const qrxsim::Board &board)
 {
     return !board.silent && board.unlock_refused != qrxsim::UnlockRefusal::both &&
-           static_cast<unsigned>(board.erase_busy) < ERASE_ATTEMPTS;
+        static_cast<unsigned>(board.erase_busy) < ERASE_ATTEMPTS;
 }
 
 // What flash_bp_fw must answer for a valid image on this board: after EXIT
@@ -350,10 +351,12 @@ RETURN_CODE expected_flash_result(const qrxsim::Board &board, const IMAGE_HDR &i
         return RC_FLASH_FAILED;
     if (board.refuse_exit)
         return RC_EXIT_FW_XFER_FAILED;
-    const uint8_t major = board.revision_after_flash_set ? board.revision_after_flash.major
-                                                         : model.bytes[image.data_offset + SIM_IMAGE_REVISION_MAJOR_OFFSET];
-    const uint8_t minor = board.revision_after_flash_set ? board.revision_after_flash.minor
-                                                         : model.bytes[image.data_offset + SIM_IMAGE_REVISION_MINOR_OFFSET];
+    const uint8_t major = board.revision_after_flash_set
+        ? board.revision_after_flash.major
+        : model.bytes[image.data_offset + SIM_IMAGE_REVISION_MAJOR_OFFSET];
+    const uint8_t minor = board.revision_after_flash_set
+        ? board.revision_after_flash.minor
+        : model.bytes[image.data_offset + SIM_IMAGE_REVISION_MINOR_OFFSET];
     if (((major ^ image.rev_major) & REVISION_MAJOR_MASK) != 0 || minor != image.rev_minor)
         return RC_FLASH_FAILED;
     return RC_SUCCESS;
@@ -426,8 +429,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const uint8_t status = settings.byte();
         const uint8_t type = settings.byte();
         const uint8_t revision = settings.byte();
-        rows[i].status = (status & 3) == 3 ? static_cast<DEVICE_STATUS>((status >> 2) % (DS_FLASH_FAILED + 1))
-                                           : DS_FOUND;
+        rows[i].status =
+            (status & 3) == 3 ? static_cast<DEVICE_STATUS>((status >> 2) % (DS_FLASH_FAILED + 1)) : DS_FOUND;
         rows[i].device_type = (type & 0x80) ? (type & 0x7F) : BACKPLANE_DEVICE_TYPE;
         rows[i].cur_major = revision >> 4;
         rows[i].cur_minor = revision & 0xF;

@@ -51,7 +51,7 @@ struct Counters {
     unsigned int enters = 0;
     unsigned int data_commands = 0;
     bool dropped = false;
-    bool erasing = false;    // unlocked, no erase poll answered yet
+    bool erasing = false;  // unlocked, no erase poll answered yet
 };
 
 sys_data_t *simulator = nullptr;
@@ -63,21 +63,24 @@ bool die_in_erase = false;
 unsigned int die_at_data = 0;
 int datagrams_to_hold = 0;
 
-int board_index(uint8_t address) {
+int board_index(uint8_t address)
+{
     for (size_t i = 0; i < sizeof BOARD_ADDRESSES; i++)
         if (BOARD_ADDRESSES[i] == address)
             return static_cast<int>(i);
     return -1;
 }
 
-qrxsim::Board *board_at(uint8_t address) {
+qrxsim::Board *board_at(uint8_t address)
+{
     for (qrxsim::Board &board : platform.boards)
         if (board.address == address)
             return &board;
     return nullptr;
 }
 
-void save_board(const qrxsim::Board &board, const Counters &count) {
+void save_board(const qrxsim::Board &board, const Counters &count)
+{
     char path[600];
     snprintf(path, sizeof path, "%s/board_%02x.bin", state_dir, board.address);
     if (FILE *file = fopen(path, "wb")) {
@@ -95,7 +98,8 @@ void save_board(const qrxsim::Board &board, const Counters &count) {
 // Every registered command: the model answers for the controller the
 // request reached; what follows it on the board's side is the module's
 // bookkeeping.
-void handle(lmc_data_t *mc, msg_t *msg, unsigned char *rdata, unsigned int *rdata_len, void *) {
+void handle(lmc_data_t *mc, msg_t *msg, unsigned char *rdata, unsigned int *rdata_len, void *)
+{
     const uint8_t address = simulator->mc_get_ipmb(mc);
     const uint8_t netfn = static_cast<uint8_t>(msg->netfn << 2);
     const int board = board_index(address);
@@ -109,8 +113,7 @@ void handle(lmc_data_t *mc, msg_t *msg, unsigned char *rdata, unsigned int *rdat
             state->erase_left == 0 && count.data_commands + 1 == die_at_data)
             kill(getpid(), SIGKILL);
     }
-    const qrxsim::Answer answer =
-        qrxsim::answer_request(platform, address, netfn, msg->cmd, msg->data, msg->len);
+    const qrxsim::Answer answer = qrxsim::answer_request(platform, address, netfn, msg->cmd, msg->data, msg->len);
     rdata[0] = answer.completion_code;
     memcpy(rdata + 1, answer.data, answer.length);
     *rdata_len = 1 + answer.length;
@@ -139,7 +142,8 @@ void handle(lmc_data_t *mc, msg_t *msg, unsigned char *rdata, unsigned int *rdat
 }
 
 // "c0:1.10,c2:2.05": address, major (hex), minor (hex, as BCD is written).
-void parse_revisions(const char *text) {
+void parse_revisions(const char *text)
+{
     while (*text != '\0') {
         unsigned int address = 0, major = 0, minor = 0;
         int used = 0;
@@ -155,12 +159,12 @@ void parse_revisions(const char *text) {
     }
 }
 
-void parse_options(const char *options) {
+void parse_options(const char *options)
+{
     char copy[1024];
     snprintf(copy, sizeof copy, "%s", options != nullptr ? options : "");
     char *save = nullptr;
-    for (char *word = strtok_r(copy, " ", &save); word != nullptr;
-         word = strtok_r(nullptr, " ", &save)) {
+    for (char *word = strtok_r(copy, " ", &save); word != nullptr; word = strtok_r(nullptr, " ", &save)) {
         char *equals = strchr(word, '=');
         if (equals == nullptr)
             continue;
@@ -180,9 +184,9 @@ void parse_options(const char *options) {
         } else if (strcmp(word, "die") == 0 && strncmp(value, "data:", 5) == 0) {
             die_at_data = static_cast<unsigned int>(atoi(value + 5));
         } else if (strcmp(word, "accept") == 0) {
-            qrxsim::UnlockRefusal refusal = strcmp(value, "both") == 0        ? qrxsim::UnlockRefusal::none
-                                            : strcmp(value, "alternate") == 0 ? qrxsim::UnlockRefusal::first
-                                                                              : qrxsim::UnlockRefusal::both;
+            qrxsim::UnlockRefusal refusal = strcmp(value, "both") == 0 ? qrxsim::UnlockRefusal::none
+                : strcmp(value, "alternate") == 0                      ? qrxsim::UnlockRefusal::first
+                                                                       : qrxsim::UnlockRefusal::both;
             for (qrxsim::Board &board : platform.boards)
                 board.unlock_refused = refusal;
         }
@@ -193,12 +197,14 @@ void parse_options(const char *options) {
 
 extern "C" {
 
-int ipmi_sim_module_print_version(sys_data_t *, char *) {
+int ipmi_sim_module_print_version(sys_data_t *, char *)
+{
     printf("velmoran board module 1\n");
     return 0;
 }
 
-int ipmi_sim_module_init(sys_data_t *sys, const char *options) {
+int ipmi_sim_module_init(sys_data_t *sys, const char *options)
+{
     simulator = sys;
     platform = qrxsim::Platform{};
     for (uint8_t address : BOARD_ADDRESSES) {
@@ -212,12 +218,9 @@ int ipmi_sim_module_init(sys_data_t *sys, const char *options) {
         uint8_t netfn;
         uint8_t command;
     } commands[] = {
-        {NETFN_APP_NUMBER, CMD_GET_DEVICE_ID},
-        {NETFN_APP_NUMBER, CMD_ENABLE_MESSAGE_CHANNEL_RECEIVE},
-        {NETFN_CHASSIS_NUMBER, CMD_GET_CHASSIS_STATUS},
-        {NETFN_CHASSIS_NUMBER, CMD_SET_FRONT_PANEL_ENABLES},
-        {NETFN_FIRMWARE_NUMBER, CMD_ENTER_FW_XFER},
-        {NETFN_FIRMWARE_NUMBER, CMD_FW_DATA},
+        {NETFN_APP_NUMBER, CMD_GET_DEVICE_ID},          {NETFN_APP_NUMBER, CMD_ENABLE_MESSAGE_CHANNEL_RECEIVE},
+        {NETFN_CHASSIS_NUMBER, CMD_GET_CHASSIS_STATUS}, {NETFN_CHASSIS_NUMBER, CMD_SET_FRONT_PANEL_ENABLES},
+        {NETFN_FIRMWARE_NUMBER, CMD_ENTER_FW_XFER},     {NETFN_FIRMWARE_NUMBER, CMD_FW_DATA},
         {NETFN_FIRMWARE_NUMBER, CMD_EXIT_FW_XFER},
     };
     int failures = 0;
@@ -229,7 +232,8 @@ int ipmi_sim_module_init(sys_data_t *sys, const char *options) {
 // Interposed over the simulator's privilege table when the module is
 // preloaded: ipmi_sim keeps Enable Message Channel Receive to the system
 // interface, but the boards' BMC takes it over the LAN as well.
-int ipmi_cmd_permitted(unsigned char privilege, unsigned char netfn, unsigned char command) {
+int ipmi_cmd_permitted(unsigned char privilege, unsigned char netfn, unsigned char command)
+{
     using PERMITTED = int (*)(unsigned char, unsigned char, unsigned char);
     static PERMITTED real_permitted = reinterpret_cast<PERMITTED>(dlsym(RTLD_NEXT, "ipmi_cmd_permitted"));
     if (netfn == NETFN_APP_NUMBER && command == CMD_ENABLE_MESSAGE_CHANNEL_RECEIVE)
@@ -239,7 +243,8 @@ int ipmi_cmd_permitted(unsigned char privilege, unsigned char netfn, unsigned ch
 
 // Interposed over libc's when the module is preloaded: swallows the
 // datagrams of a reply that a handler chose to hold back.
-ssize_t sendmsg(int socket, const struct msghdr *message, int flags) {
+ssize_t sendmsg(int socket, const struct msghdr *message, int flags)
+{
     using SENDMSG = ssize_t (*)(int, const struct msghdr *, int);
     static SENDMSG real_sendmsg = reinterpret_cast<SENDMSG>(dlsym(RTLD_NEXT, "sendmsg"));
     if (datagrams_to_hold > 0) {

@@ -74,8 +74,8 @@ protected:
     void use_image(uint32_t length, uint32_t available)
     {
         file.assign(IMAGE_OFFSET, 0x11);
-        const datafile_kit::Bytes data = datafile_kit::simulated_image(
-            std::max(length, available), IMAGE_MAJOR, IMAGE_MINOR, datafile_kit::SIM_REVISION_OFFSET);
+        const datafile_kit::Bytes data = datafile_kit::simulated_image(std::max(length, available), IMAGE_MAJOR,
+                                                                       IMAGE_MINOR, datafile_kit::SIM_REVISION_OFFSET);
         file.insert(file.end(), data.begin(), data.end());
         file[IMAGE_OFFSET] = static_cast<uint8_t>(length & 0xFF);
         file[IMAGE_OFFSET + 1] = static_cast<uint8_t>((length >> 8) & 0xFF);
@@ -214,16 +214,16 @@ TEST_F(BpFlash, revision_check_ignores_boot_block_bit_and_retries_three_times)
     report_after_flash(IMAGE_MAJOR | BOOT_BLOCK_BIT, IMAGE_MINOR);
     silence_reads(READS_BEFORE_EXIT, 3 * DEVICE_ID_ATTEMPTS);
     ASSERT_EQ(flash(), RC_SUCCESS);
-    EXPECT_EQ(out, ERASE_DONE_AFTER_ONE_POLL + CLEAR + progress_lines(1, 100) + CLEAR +
-                       "\r   Flash Completed\n\r   Checking Revision ..." + CLEAR +
-                       "\r   Checking Revision completed\n");
+    EXPECT_EQ(out,
+              ERASE_DONE_AFTER_ONE_POLL + CLEAR + progress_lines(1, 100) + CLEAR +
+                  "\r   Flash Completed\n\r   Checking Revision ..." + CLEAR + "\r   Checking Revision completed\n");
     EXPECT_EQ(model_link::module_waits_ms(), (std::vector<unsigned>{5000, 1000, 5000, 500, 500, 500}));
     EXPECT_EQ(count(NETFN_APP, CMD_GET_DEVICE_ID), READS_BEFORE_EXIT + 3u * DEVICE_ID_ATTEMPTS + 1u);
 }
 
 TEST_F(BpFlash, erase_dots_start_over_after_the_thirty_first_poll)
 {
-    board().erase_busy = 40 * 2;    // 40 polls of two attempts
+    board().erase_busy = 40 * 2;  // 40 polls of two attempts
     ASSERT_EQ(flash(), RC_SUCCESS);
     EXPECT_EQ(out.substr(0, out.find("completed")),
               "\r   Erasing " + std::string(31, '.') + CLEAR + "\r   Erasing " + std::string(10, '.'));
@@ -255,7 +255,7 @@ struct FailureCase {
     const char *name;
     void (*arrange)(qrxsim::Board &board, IMAGE_HDR &image, BpFlash &test);
     RETURN_CODE result;
-    const char *debug_step;    // the step's debug line, or none
+    const char *debug_step;  // the step's debug line, or none
     std::string error_text;
     size_t unlocks_sent;
     size_t exits_sent;
@@ -314,10 +314,13 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"stated_length_one_short", [](qrxsim::Board &, IMAGE_HDR &i, BpFlash &) { i.image_length -= 1; },
                     RC_FLASH_FAILED, nullptr, "\r   Image corruption occured \n" + FLASH_FAILED, 0, 5},
         FailureCase{"file_ends_before_the_transfer_range",
-                    [](qrxsim::Board &, IMAGE_HDR &, BpFlash &t) { static_cast<BpFlashFailure &>(t).shorten_file(TRANSFER_SIZE - 1); },
+                    [](qrxsim::Board &, IMAGE_HDR &, BpFlash &t) {
+                        static_cast<BpFlashFailure &>(t).shorten_file(TRANSFER_SIZE - 1);
+                    },
                     RC_FLASH_FAILED, nullptr, FLASH_FAILED, 0, 5},
         FailureCase{"exit_refused", [](qrxsim::Board &b, IMAGE_HDR &, BpFlash &) { b.refuse_exit = true; },
-                    RC_EXIT_FW_XFER_FAILED, "\r   Flash Completed\n\r   EXIT_FW_XFER ERROR while Flashing \n", "", 1, 5},
+                    RC_EXIT_FW_XFER_FAILED, "\r   Flash Completed\n\r   EXIT_FW_XFER ERROR while Flashing \n", "", 1,
+                    5},
         FailureCase{"silent_after_flash", [](qrxsim::Board &b, IMAGE_HDR &, BpFlash &) { b.silent_after_flash = true; },
                     RC_FLASH_FAILED, nullptr, "\r   Revision Check Failed \n", 1, 1},
         FailureCase{"other_revision_after_flash",
@@ -343,21 +346,21 @@ TEST_F(BpFlash, image_with_marker_but_wrong_length_field_is_refused_before_unloc
 TEST_F(BpFlash, revision_check_compares_major_without_bit_seven_and_minor_as_is)
 {
     struct Case {
-        uint8_t reported_major, reported_minor;    // what the new firmware answers
-        uint8_t image_major, image_minor;          // what the image header says
+        uint8_t reported_major, reported_minor;  // what the new firmware answers
+        uint8_t image_major, image_minor;        // what the image header says
         bool accepted;
     };
-    for (const Case &c : {Case{0x01, 0x06, 0x01, 0x06, true}, Case{0x81, 0x06, 0x01, 0x06, true},
-                          Case{0x01, 0x06, 0x81, 0x06, true}, Case{0x02, 0x06, 0x01, 0x06, false},
-                          Case{0x01, 0x07, 0x01, 0x06, false}, Case{0x81, 0x16, 0x01, 0x06, false},
-                          Case{0x00, 0x06, 0x80, 0x07, false}}) {
+    for (const Case &c :
+         {Case{0x01, 0x06, 0x01, 0x06, true}, Case{0x81, 0x06, 0x01, 0x06, true}, Case{0x01, 0x06, 0x81, 0x06, true},
+          Case{0x02, 0x06, 0x01, 0x06, false}, Case{0x01, 0x07, 0x01, 0x06, false}, Case{0x81, 0x16, 0x01, 0x06, false},
+          Case{0x00, 0x06, 0x80, 0x07, false}}) {
         SetUp();
         report_after_flash(c.reported_major, c.reported_minor);
         image.rev_major = c.image_major;
         image.rev_minor = c.image_minor;
         EXPECT_EQ(flash(), c.accepted ? RC_SUCCESS : RC_FLASH_FAILED)
-            << std::hex << int(c.reported_major) << "." << int(c.reported_minor) << " against "
-            << int(c.image_major) << "." << int(c.image_minor);
+            << std::hex << int(c.reported_major) << "." << int(c.reported_minor) << " against " << int(c.image_major)
+            << "." << int(c.image_minor);
         EXPECT_EQ(err, c.accepted ? "" : "\r   Revision Check Failed    \n");
     }
 }

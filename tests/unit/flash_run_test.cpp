@@ -93,7 +93,8 @@ protected:
     static std::vector<uint8_t> front_panel_writes()
     {
         std::vector<uint8_t> writes;
-        for (const model_link::Sent &sent : model_link::sent_to(BMC_SLAVE_ADDRESS, NETFN_CHASSIS, CMD_SET_FRONT_PANEL_ENABLES))
+        for (const model_link::Sent &sent :
+             model_link::sent_to(BMC_SLAVE_ADDRESS, NETFN_CHASSIS, CMD_SET_FRONT_PANEL_ENABLES))
             writes.push_back(sent.data.at(0));
         return writes;
     }

@@ -30,8 +30,8 @@ inline std::vector<std::string> events;
 inline std::vector<unsigned> sleeps_us;
 // Sleeps still to be cut short by a signal (usleep fails with EINTR).
 inline int interrupted_sleeps = 0;
-inline std::map<std::string, int> system_status;           // by command; 0 otherwise
-inline std::map<std::string, std::string> library_paths;   // bare name -> file to open
+inline std::map<std::string, int> system_status;            // by command; 0 otherwise
+inline std::map<std::string, std::string> library_paths;    // bare name -> file to open
 inline std::function<void(const std::string &)> on_system;  // called before a command is answered
 
 inline std::string build_dir()
@@ -171,7 +171,8 @@ private:
 
     void remove_folder()
     {
-        for (const char *name : {"platform.txt", "requests.log", "service.txt", "board_c0.bin", "board_c2.bin", "board_c4.bin"})
+        for (const char *name :
+             {"platform.txt", "requests.log", "service.txt", "board_c0.bin", "board_c2.bin", "board_c4.bin"})
             unlink((folder_ + "/" + name).c_str());
         rmdir(folder_.c_str());
     }

@@ -72,9 +72,10 @@ protected:
         request.slave_address = target;
         uint16_t returned = get_hapi_ipmi_entry()(&request, &response);
         const uint8_t *bytes = reinterpret_cast<const uint8_t *>(&response);
-        uint32_t data_length = response.response_length > 3 && response.response_length <= 40 ? response.response_length - 3 : 0;
-        return {returned, response.driver_status, response.response_length, response.netfn, response.data[0],
-                Bytes(bytes + 31, bytes + 31 + data_length)};
+        uint32_t data_length =
+            response.response_length > 3 && response.response_length <= 40 ? response.response_length - 3 : 0;
+        return {returned,       response.driver_status, response.response_length,
+                response.netfn, response.data[0],       Bytes(bytes + 31, bytes + 31 + data_length)};
     }
 
     Bytes revision(uint8_t target)
@@ -108,7 +109,8 @@ protected:
         int accepted = 0;
         for (uint32_t offset = 0; offset < bytes.size(); offset += CHUNK) {
             uint32_t count = std::min<uint32_t>(CHUNK, static_cast<uint32_t>(bytes.size()) - offset);
-            if (chunk(target, FLASH_START + offset, Bytes(bytes.begin() + offset, bytes.begin() + offset + count)) != RC_SUCCESS)
+            if (chunk(target, FLASH_START + offset, Bytes(bytes.begin() + offset, bytes.begin() + offset + count)) !=
+                RC_SUCCESS)
                 break;
             accepted++;
         }
@@ -219,9 +221,9 @@ TEST_P(UnlockTest, accepts_the_configured_codes)
     EXPECT_EQ(send(0xC4, NETFN_FIRMWARE, CMD_ENTER_FW_XFER, Bytes(UNLOCK.begin(), UNLOCK.begin() + 3)), RC_FAILED);
 }
 
-INSTANTIATE_TEST_SUITE_P(Settings, UnlockTest, ::testing::Values(
-    UnlockCase{"", true, true}, UnlockCase{"unlock_refused=first", false, true},
-    UnlockCase{"unlock_refused=both", false, false}));
+INSTANTIATE_TEST_SUITE_P(Settings, UnlockTest,
+                         ::testing::Values(UnlockCase{"", true, true}, UnlockCase{"unlock_refused=first", false, true},
+                                           UnlockCase{"unlock_refused=both", false, false}));
 
 TEST_F(SimulatedPlatformTest, data_goes_only_into_the_flash_range_during_a_transfer)
 {

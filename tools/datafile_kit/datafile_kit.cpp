@@ -274,7 +274,8 @@ Check check(const Bytes &file)
     const uint64_t length = header.file_length;
     if (length <= DATA_FILE_CRC_SIZE) {
         accepted = false;
-        report.problems.push_back("file length " + std::to_string(length) + " leaves nothing for the file CRC to cover");
+        report.problems.push_back("file length " + std::to_string(length) +
+                                  " leaves nothing for the file CRC to cover");
     } else if (length > file.size()) {
         accepted = false;
         report.problems.push_back("file length " + std::to_string(length) + " is beyond the end of the file (" +
@@ -285,8 +286,8 @@ Check check(const Bytes &file)
         report.computed_crc = crc16(file.data(), length - DATA_FILE_CRC_SIZE);
         if (report.stored_crc != report.computed_crc) {
             accepted = false;
-            report.problems.push_back("file CRC " + hex16(report.stored_crc) + " stored, " + hex16(report.computed_crc) +
-                                      " computed");
+            report.problems.push_back("file CRC " + hex16(report.stored_crc) + " stored, " +
+                                      hex16(report.computed_crc) + " computed");
         }
         report.trailing_bytes = file.size() - length;
         if (report.trailing_bytes > 0)

@@ -17,8 +17,8 @@ using Bytes = std::vector<uint8_t>;
 extern const uint8_t FILE_VERSION;
 extern const size_t FILE_HEADER_SIZE;
 extern const size_t IMAGE_HEADER_SIZE;
-extern const size_t SIGNATURE_SIZE;       // the 8 characters and a zero byte
-extern const char SIGNATURE[];            // the 8 characters
+extern const size_t SIGNATURE_SIZE;  // the 8 characters and a zero byte
+extern const char SIGNATURE[];       // the 8 characters
 extern const size_t CRC_SIZE;
 extern const uint16_t BACKPLANE_TYPE;
 // What a board is always sent from an image's data offset.
@@ -78,17 +78,17 @@ ImageHeader image_header(const uint8_t *bytes, size_t index);
 
 struct ImageCheck {
     ImageHeader header;
-    bool data_inside = false;      // the whole image lies inside the buffer
-    uint16_t computed_crc = 0;     // when data_inside
+    bool data_inside = false;   // the whole image lies inside the buffer
+    uint16_t computed_crc = 0;  // when data_inside
     bool crc_ok = false;
-    bool flashable = false;        // what the program checks before it unlocks a board
+    bool flashable = false;  // what the program checks before it unlocks a board
 };
 
 struct Check {
     size_t size = 0;
     bool have_header = false;
     FileHeader header;
-    std::vector<ImageCheck> images;   // those whose headers lie inside the buffer
+    std::vector<ImageCheck> images;  // those whose headers lie inside the buffer
     bool crc_checked = false;
     uint16_t stored_crc = 0;
     uint16_t computed_crc = 0;

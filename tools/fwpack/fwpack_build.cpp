@@ -16,35 +16,34 @@ constexpr const char *COMMAND = "build";
 constexpr size_t MAXIMUM_IMAGES = UINT8_MAX;
 using datafile_kit::TRANSFER_BYTES;
 
-constexpr char HELP[] =
-    "Usage: fwpack build -o FILE [--patch-length | --allow-unflashable]\n"
-    "                    [--type N] --rev M.mm IMAGE\n"
-    "                    [[--type N] --rev M.mm IMAGE ...]\n"
-    "\n"
-    "Packs 1 to 255 firmware images into a data file. --type and --rev apply to\n"
-    "the IMAGE that follows them; every IMAGE needs its own --rev.\n"
-    "\n"
-    "Options:\n"
-    "  -o, --output FILE   data file to write (required)\n"
-    "  --type N            device type of the next image (default 2)\n"
-    "  --rev M.mm          revision of the next image (required): major in\n"
-    "                      decimal (0-127), minor as two hexadecimal digits,\n"
-    "                      e.g. 1.06 or 2.0a\n"
-    "  --patch-length      write the low 16 bits of each image's length into its\n"
-    "                      first two bytes instead of refusing an image whose\n"
-    "                      first two bytes differ\n"
-    "  --allow-unflashable pack every image as it is, also one the program would\n"
-    "                      refuse to send to a board (too short, or first two\n"
-    "                      bytes not its length): for rehearsing that refusal\n"
-    "  -h, --help          show this help\n"
-    "\n"
-    "An image shorter than 45056 bytes, the amount a board is always sent, is\n"
-    "refused.\n";
+constexpr char HELP[] = "Usage: fwpack build -o FILE [--patch-length | --allow-unflashable]\n"
+                        "                    [--type N] --rev M.mm IMAGE\n"
+                        "                    [[--type N] --rev M.mm IMAGE ...]\n"
+                        "\n"
+                        "Packs 1 to 255 firmware images into a data file. --type and --rev apply to\n"
+                        "the IMAGE that follows them; every IMAGE needs its own --rev.\n"
+                        "\n"
+                        "Options:\n"
+                        "  -o, --output FILE   data file to write (required)\n"
+                        "  --type N            device type of the next image (default 2)\n"
+                        "  --rev M.mm          revision of the next image (required): major in\n"
+                        "                      decimal (0-127), minor as two hexadecimal digits,\n"
+                        "                      e.g. 1.06 or 2.0a\n"
+                        "  --patch-length      write the low 16 bits of each image's length into its\n"
+                        "                      first two bytes instead of refusing an image whose\n"
+                        "                      first two bytes differ\n"
+                        "  --allow-unflashable pack every image as it is, also one the program would\n"
+                        "                      refuse to send to a board (too short, or first two\n"
+                        "                      bytes not its length): for rehearsing that refusal\n"
+                        "  -h, --help          show this help\n"
+                        "\n"
+                        "An image shorter than 45056 bytes, the amount a board is always sent, is\n"
+                        "refused.\n";
 
 struct ImageSpec {
     std::string path;
     uint16_t device_type;
-    bool have_revision;     // the revision is the packer's word: nothing in an image says it
+    bool have_revision;  // the revision is the packer's word: nothing in an image says it
     uint8_t rev_major;
     uint8_t rev_minor;
     Bytes data;
@@ -66,8 +65,9 @@ bool load_image(ImageSpec &image, bool patch_length, bool allow_unflashable)
     if (allow_unflashable)
         return true;
     if (size < TRANSFER_BYTES) {
-        report_error(COMMAND, image.path + ": " + std::to_string(size) + " bytes, fewer than the " +
-                                  std::to_string(TRANSFER_BYTES) + " a board is sent; it could never be flashed");
+        report_error(COMMAND,
+                     image.path + ": " + std::to_string(size) + " bytes, fewer than the " +
+                         std::to_string(TRANSFER_BYTES) + " a board is sent; it could never be flashed");
         return false;
     }
     if (size > UINT32_MAX) {
@@ -78,9 +78,10 @@ bool load_image(ImageSpec &image, bool patch_length, bool allow_unflashable)
     const uint16_t found = datafile_kit::get_le16(image.data.data());
     if (found != wanted) {
         if (!patch_length) {
-            report_error(COMMAND, image.path + ": first two bytes read " + hex16(found) + ", not " + hex16(wanted) +
-                                      " (the low 16 bits of its length); a board would refuse it"
-                                      " (--patch-length writes them)");
+            report_error(COMMAND,
+                         image.path + ": first two bytes read " + hex16(found) + ", not " + hex16(wanted) +
+                             " (the low 16 bits of its length); a board would refuse it"
+                             " (--patch-length writes them)");
             return false;
         }
         datafile_kit::put_le16(image.data.data(), wanted);

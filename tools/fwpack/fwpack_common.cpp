@@ -6,10 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
-
 namespace {
 
-constexpr uint8_t REVISION_MAJOR_LIMIT = 0x7F;   // bit 7 of the major byte marks a boot block
+constexpr uint8_t REVISION_MAJOR_LIMIT = 0x7F;  // bit 7 of the major byte marks a boot block
 constexpr size_t REVISION_MINOR_DIGITS = 2;
 constexpr size_t REVISION_MAJOR_DIGITS = 3;
 

@@ -11,20 +11,19 @@
 
 namespace {
 
-constexpr char USAGE[] =
-    "Usage: fwpack <command> [options]\n"
-    "\n"
-    "Makes, packs and checks firmware data files.\n"
-    "\n"
-    "Commands:\n"
-    "  build   pack firmware images into a data file\n"
-    "  image   make a simulated firmware image\n"
-    "  reseal  write a data file's CRC again after a change by hand\n"
-    "  show    describe a data file and check it\n"
-    "\n"
-    "Run 'fwpack <command> --help' for the options of a command,\n"
-    "'fwpack --version' for the version.\n"
-    "Exit status: 0 success, 1 refused input or failed check, 2 usage error.\n";
+constexpr char USAGE[] = "Usage: fwpack <command> [options]\n"
+                         "\n"
+                         "Makes, packs and checks firmware data files.\n"
+                         "\n"
+                         "Commands:\n"
+                         "  build   pack firmware images into a data file\n"
+                         "  image   make a simulated firmware image\n"
+                         "  reseal  write a data file's CRC again after a change by hand\n"
+                         "  show    describe a data file and check it\n"
+                         "\n"
+                         "Run 'fwpack <command> --help' for the options of a command,\n"
+                         "'fwpack --version' for the version.\n"
+                         "Exit status: 0 success, 1 refused input or failed check, 2 usage error.\n";
 
 struct Command {
     const char *name;

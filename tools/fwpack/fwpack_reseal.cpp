@@ -11,16 +11,15 @@ namespace {
 
 constexpr const char *COMMAND = "reseal";
 
-constexpr char HELP[] =
-    "Usage: fwpack reseal FILE\n"
-    "\n"
-    "Writes the file CRC of FILE again, in place: over every byte before the\n"
-    "last two that its header's file length counts, stored at those two bytes.\n"
-    "Nothing else in the file changes. Fails when the header is missing or its\n"
-    "file length leaves no room for the CRC inside the file.\n"
-    "\n"
-    "Options:\n"
-    "  -h, --help  show this help\n";
+constexpr char HELP[] = "Usage: fwpack reseal FILE\n"
+                        "\n"
+                        "Writes the file CRC of FILE again, in place: over every byte before the\n"
+                        "last two that its header's file length counts, stored at those two bytes.\n"
+                        "Nothing else in the file changes. Fails when the header is missing or its\n"
+                        "file length leaves no room for the CRC inside the file.\n"
+                        "\n"
+                        "Options:\n"
+                        "  -h, --help  show this help\n";
 
 }  // namespace
 

@@ -17,18 +17,17 @@ constexpr uint8_t PRINTABLE_LAST = 0x7E;
 // The signature's letters; the byte after them is its terminator.
 const size_t SIGNATURE_CHARACTERS = datafile_kit::SIGNATURE_SIZE - 1;
 
-constexpr char HELP[] =
-    "Usage: fwpack show [--json] FILE\n"
-    "\n"
-    "Describes a data file: its header, one line per image (index, device type,\n"
-    "revision, length, data offset, image CRC) and the file CRC. Every problem\n"
-    "is reported on stderr and makes the exit status 1: a header the program\n"
-    "refuses, a wrong CRC, image data outside the file, an image no board could\n"
-    "take, or bytes after the file length that the file CRC does not cover.\n"
-    "\n"
-    "Options:\n"
-    "  --json      print the description as one JSON object\n"
-    "  -h, --help  show this help\n";
+constexpr char HELP[] = "Usage: fwpack show [--json] FILE\n"
+                        "\n"
+                        "Describes a data file: its header, one line per image (index, device type,\n"
+                        "revision, length, data offset, image CRC) and the file CRC. Every problem\n"
+                        "is reported on stderr and makes the exit status 1: a header the program\n"
+                        "refuses, a wrong CRC, image data outside the file, an image no board could\n"
+                        "take, or bytes after the file length that the file CRC does not cover.\n"
+                        "\n"
+                        "Options:\n"
+                        "  --json      print the description as one JSON object\n"
+                        "  -h, --help  show this help\n";
 
 using datafile_kit::Check;
 using datafile_kit::ImageCheck;
@@ -121,9 +120,7 @@ void print_json(const std::string &path, const Check &report)
             printf("%u", image.computed_crc);
         else
             printf("null");
-        printf(", \"crc_ok\": %s, \"flashable\": %s}",
-               json_bool(image.crc_ok),
-               json_bool(image.flashable));
+        printf(", \"crc_ok\": %s, \"flashable\": %s}", json_bool(image.crc_ok), json_bool(image.flashable));
     }
     printf("], \"file_crc\": ");
     if (report.crc_checked)
