@@ -36,6 +36,7 @@ from protocol import (BMC_SLAVE_ADDRESS, CMD_ENABLE_MESSAGE_CHANNEL_RECEIVE, CMD
 
 SIM_DIR = BUILD_DIR / "sim"
 SIM_VARIANTS = SIM_DIR / "variants"
+INIT_DIR = SIM_DIR / "init.d"
 INSTALL_SCRIPT = SIM_DIR / "tesselinstall.sh"
 LAUNCHER = SIM_DIR / "simrun"
 SLEEP_SHIM = BUILD_DIR / "tests" / "shim" / "libsleepshim.so"
@@ -355,7 +356,7 @@ class SimPlatform:
         }
         # Only velmoran (and what it starts) gets the shim, not the tools
         # that set the namespace up; a sanitizer runtime must come first.
-        argv = [LAUNCHER, "--libraries", ":".join(str(folder) for folder in search_path)]
+        argv = [LAUNCHER, "--libraries", ":".join(str(folder) for folder in search_path), "--init-dir", INIT_DIR]
         for library in _sanitizer_runtimes() + [str(SLEEP_SHIM)]:
             argv += ["--preload", library]
         argv += [self.state_dir / STATE_FILE, VELMORAN, *args]
