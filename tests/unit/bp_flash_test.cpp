@@ -107,6 +107,12 @@ protected:
     qrxsim::Board &board() { return model_link::board_at(BOARD); }
     size_t count(uint8_t netfn, uint8_t command) const { return model_link::sent_to(BOARD, netfn, command).size(); }
 
+    // How many of the waits lasted `milliseconds`.
+    static size_t waits_of(unsigned milliseconds)
+    {
+        return static_cast<size_t>(std::count(seams::sleeps_us.begin(), seams::sleeps_us.end(), milliseconds * 1000));
+    }
+
     // The board's flash, by board address.
     uint8_t at(uint32_t address) { return board().flash.at(address - TRANSFER_BASE_ADDRESS); }
 
@@ -245,8 +251,9 @@ TEST_F(BpFlash, percentage_is_shown_only_when_it_grows)
         EXPECT_EQ(out, ERASE_DONE_AFTER_ONE_POLL + CLEAR + c.progress) << "chunk " << c.refused_chunk;
         EXPECT_EQ(err, "\n   Flash Failed\n");
         EXPECT_EQ(board().chunks_accepted, c.refused_chunk - 1);
-        // The refused chunk was tried 60 times, 20 ms apart.
+        // The refused chunk was tried 60 times, with a 20 ms wait after each.
         EXPECT_EQ(count(NETFN_FIRMWARE, CMD_FW_DATA), c.refused_chunk - 1 + 60u);
+        EXPECT_EQ(waits_of(20), 60u);
         EXPECT_EQ(count(NETFN_FIRMWARE, CMD_EXIT_FW_XFER), 1u);
     }
 }
@@ -286,6 +293,15 @@ TEST_P(BpFlashFailure, reports_and_returns_as_specified)
     }
     EXPECT_EQ(count(NETFN_FIRMWARE, CMD_ENTER_FW_XFER), c.unlocks_sent);
     EXPECT_EQ(count(NETFN_FIRMWARE, CMD_EXIT_FW_XFER), c.exits_sent);
+    // Get Device ID, the unlock codes and EXIT wait 200 ms after each refused
+    // attempt; whatever else was refused (the erase polls) waits otherwise.
+    const size_t refused_unlocks = c.unlocks_sent > 1 ? c.unlocks_sent : 0;
+    const size_t refused_exits = c.exits_sent > 1 ? c.exits_sent : 0;
+    // Silent before the flash: one read; after it: the four reads of the revision check.
+    const size_t refused_reads = board().silent_after_flash ? 4 * DEVICE_ID_ATTEMPTS
+        : board().silent                                    ? DEVICE_ID_ATTEMPTS
+                                                            : 0;
+    EXPECT_EQ(waits_of(200), refused_unlocks + refused_exits + refused_reads);
     // Nothing reaches the board unless it was unlocked.
     if (c.unlocks_sent == 0) {
         EXPECT_EQ(count(NETFN_FIRMWARE, CMD_FW_DATA), 0u);
