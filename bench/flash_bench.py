@@ -20,7 +20,8 @@ BUILD = pathlib.Path(sys.argv[1]).resolve() if len(sys.argv) > 1 else SOURCE / "
 VELMORAN = BUILD / "src" / "velmoran"
 FWPACK = BUILD / "tools" / "fwpack"
 SIM = BUILD / "sim"
-PRELOADS = [BUILD / "tests" / "shim" / "libsleepshim.so", BUILD / "bench" / "libbenchusage.so"]
+LAUNCHER = SIM / "simrun"
+USAGE_PRELOAD = BUILD / "bench" / "libbenchusage.so"
 REPETITIONS = 5
 BOARDS = (0xC0, 0xC2, 0xC4)
 PLATFORM = "system_id 0x016E\n" + "".join(f"board 0x{a:02X} revision=01.05 erase_busy=1\n" for a in BOARDS)
@@ -36,16 +37,13 @@ def run_update(work, wrapper=()):
     (platform / "platform.txt").write_text(PLATFORM)
     env = {
         "PATH": "/usr/sbin:/usr/bin:/sbin:/bin",
-        "LD_LIBRARY_PATH": str(SIM),
-        "QRXSIM_STATE": str(platform / "platform.txt"),
         "VELMORAN_STATE_DIR": str(platform / "state"),
         "SLEEPSHIM_LOG": str(platform / "sleeps.log"),
         "BENCHUSAGE_LOG": str(platform / "usage.log"),
-        "BENCH_PRELOAD": ":".join(str(p) for p in PRELOADS),
     }
-    setup = 'mount --bind "$0" /etc/init.d && export LD_PRELOAD="$BENCH_PRELOAD" && exec "$@"'
-    argv = ["unshare", "--mount", "--propagation", "private", "--", "/bin/sh", "-c", setup,
-            str(SIM / "init.d"), *wrapper, str(VELMORAN)]
+    # The platform's one launcher: the sleeps skipped, the usage recorder preloaded.
+    argv = [str(LAUNCHER), "--skip-sleeps", "--preload", str(USAGE_PRELOAD), str(platform / "platform.txt"),
+            *wrapper, str(VELMORAN)]
     done = subprocess.run(argv, cwd=work / "run", env=env, input=b"Y\n",
                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     images = sorted(platform.glob("board_*.bin"))

@@ -35,16 +35,13 @@ board 0xC0 revision=01.05 erase_busy=1
 board 0xC2 revision=01.05 erase_busy=1
 EOF
 cp build/sim/tesselinstall.sh "$work/run/"
-mkdir -p /etc/init.d
 
-# One run of the real program in its current directory, with the simulated
-# libraries on the loader's search path and the simulated service scripts.
+# One run of the real program in its current directory, through the
+# simulated platform's one launcher (libraries, service scripts, state file).
 run_velmoran() {
     local status=0
-    env LD_LIBRARY_PATH="$root/build/sim" QRXSIM_STATE="$work/platform/platform.txt" \
-        unshare --mount --propagation private -- /bin/sh -c \
-        'mount --bind "$0" /etc/init.d && cd "$1" && exec "$2"' \
-        "$root/build/sim/init.d" "$work/run" "$root/build/src/velmoran" < "${answers:-/dev/stdin}" || status=$?
+    (cd "$work/run" && "$root/build/sim/simrun" "$work/platform/platform.txt" "$root/build/src/velmoran") \
+        < "${answers:-/dev/stdin}" || status=$?
     echo
     echo "==> velmoran exit status: $status"
 }

@@ -32,7 +32,7 @@ QRXSIM_EXPORT uint16_t QRXSIM_HOST_INFO_ENTRY(uint8_t *system_id, uint16_t *exte
     if (platform.host_info == HostInfoForm::fail)
         return platform.host_info_failure;
     bool escaped = platform.host_info == HostInfoForm::escape ||
-                   (platform.host_info == HostInfoForm::automatic && platform.system_id > LARGEST_PLAIN_ID);
+        (platform.host_info == HostInfoForm::automatic && platform.system_id > LARGEST_PLAIN_ID);
     if (escaped) {
         *system_id = HOST_INFO_EXTENDED_ID;
         *extended_id = platform.system_id;

@@ -130,8 +130,8 @@ int signal_number(const std::string &name)
     static const struct {
         const char *name;
         int number;
-    } names[] = {{"TERM", SIGTERM}, {"HUP", SIGHUP}, {"QUIT", SIGQUIT}, {"KILL", SIGKILL},
-                 {"INT", SIGINT}, {"PIPE", SIGPIPE}, {"STOP", SIGSTOP}};
+    } names[] = {{"TERM", SIGTERM}, {"HUP", SIGHUP},   {"QUIT", SIGQUIT}, {"KILL", SIGKILL},
+                 {"INT", SIGINT},   {"PIPE", SIGPIPE}, {"STOP", SIGSTOP}};
     for (const auto &entry : names)
         if (name == entry.name)
             return entry.number;
@@ -251,14 +251,10 @@ bool parse_line(const std::string &line, Platform *platform, std::string *error)
 const char *host_info_word(HostInfoForm form)
 {
     switch (form) {
-    case HostInfoForm::plain:
-        return "plain";
-    case HostInfoForm::escape:
-        return "escape";
-    case HostInfoForm::fail:
-        return "fail";
-    case HostInfoForm::automatic:
-        break;
+    case HostInfoForm::plain: return "plain";
+    case HostInfoForm::escape: return "escape";
+    case HostInfoForm::fail: return "fail";
+    case HostInfoForm::automatic: break;
     }
     return "auto";
 }

@@ -16,7 +16,7 @@ constexpr char SERVICE_FILE_NAME[] = "service.txt";
 
 // The board's flash as the transfer protocol sees it.
 constexpr uint32_t FLASH_START = 0x1000;
-constexpr uint32_t FLASH_END = 0xC000;     // one past the last address
+constexpr uint32_t FLASH_END = 0xC000;  // one past the last address
 constexpr uint32_t FLASH_SIZE = FLASH_END - FLASH_START;
 constexpr uint8_t ERASED_BYTE = 0xFF;
 
@@ -28,22 +28,38 @@ constexpr int DEFAULT_CHASSIS_STATUS_LENGTH = 4;
 constexpr uint16_t DEFAULT_SYSTEM_ID = 0x016D;
 constexpr uint16_t HOST_INFO_SUCCESS = 1;
 
-enum class HostInfoForm { automatic, plain, escape, fail };
-enum class UnlockRefusal { none, first, both };
-enum class FaultKind { completion_code, driver_status, no_exchange, short_answer, overlong_answer, signal };
+enum class HostInfoForm {
+    automatic,
+    plain,
+    escape,
+    fail
+};
+enum class UnlockRefusal {
+    none,
+    first,
+    both
+};
+enum class FaultKind {
+    completion_code,
+    driver_status,
+    no_exchange,
+    short_answer,
+    overlong_answer,
+    signal
+};
 
 struct Revision {
-    uint8_t major = 0x01;    // firmware revision 1 as reported: bit 7 = boot block
-    uint8_t minor = 0x05;    // firmware revision 2, BCD
+    uint8_t major = 0x01;  // firmware revision 1 as reported: bit 7 = boot block
+    uint8_t minor = 0x05;  // firmware revision 2, BCD
 };
 
 struct Board {
     uint8_t address = 0;
     Revision revision;
     bool silent = false;
-    int erase_busy = DEFAULT_ERASE_BUSY;      // Get Device ID requests unanswered after ENTER
+    int erase_busy = DEFAULT_ERASE_BUSY;  // Get Device ID requests unanswered after ENTER
     UnlockRefusal unlock_refused = UnlockRefusal::none;
-    int refuse_chunk = 0;                     // 1-based data command refused on every attempt; 0: none
+    int refuse_chunk = 0;  // 1-based data command refused on every attempt; 0: none
     bool refuse_exit = false;
     bool silent_after_flash = false;
     bool revision_after_flash_set = false;
@@ -53,26 +69,26 @@ struct Board {
     bool in_transfer = false;
     int erase_left = 0;
     int chunks_accepted = 0;
-    bool flash_touched = false;              // erased or written this run: save the image
-    std::vector<uint8_t> flash;              // FLASH_SIZE bytes once touched
+    bool flash_touched = false;  // erased or written this run: save the image
+    std::vector<uint8_t> flash;  // FLASH_SIZE bytes once touched
 };
 
 struct Fault {
-    int target = -1;       // -1: any
+    int target = -1;  // -1: any
     int netfn = -1;
     int command = -1;
     FaultKind kind = FaultKind::completion_code;
     uint8_t completion_code = 0xC0;
-    int signal_number = 0;          // FaultKind::signal: sent to the calling process
-    int remaining = FAULT_ALWAYS;   // matching requests still affected
-    int pass_first = 0;             // matching requests let through before the rule starts
-    std::string text;               // as written, for the state file
+    int signal_number = 0;         // FaultKind::signal: sent to the calling process
+    int remaining = FAULT_ALWAYS;  // matching requests still affected
+    int pass_first = 0;            // matching requests let through before the rule starts
+    std::string text;              // as written, for the state file
 };
 
 struct Platform {
     uint16_t system_id = DEFAULT_SYSTEM_ID;
     HostInfoForm host_info = HostInfoForm::automatic;
-    uint16_t host_info_failure = 0;          // what a failing entry returns
+    uint16_t host_info_failure = 0;  // what a failing entry returns
     uint8_t front_panel = DEFAULT_FRONT_PANEL;
     bool bmc_silent = false;
     int chassis_status_length = DEFAULT_CHASSIS_STATUS_LENGTH;

@@ -25,7 +25,7 @@ constexpr unsigned int DEFAULT_RETRANSMISSION_TIMEOUT_MS = 500;
 // Keep every wait short enough to stay bounded yet long enough for a slow BMC.
 constexpr unsigned int TIMEOUT_MIN_MS = 50;
 constexpr unsigned int TIMEOUT_MAX_MS = 60000;
-constexpr size_t CONFIG_FILE_MAX = 64 * 1024;
+constexpr size_t CONFIG_FILE_MAX = size_t{64} * 1024;
 constexpr mode_t OTHERS_ACCESS = S_IRWXO;
 constexpr mode_t GROUP_OR_OTHERS_WRITE = S_IWGRP | S_IWOTH;
 
@@ -58,20 +58,23 @@ constexpr NAMED_VALUE workaround_names[] = {
     {"supermicro_2_0_session", IPMI_WORKAROUND_FLAGS_OUTOFBAND_2_0_SUPERMICRO_2_0_SESSION},
     {"sun_2_0_session", IPMI_WORKAROUND_FLAGS_OUTOFBAND_2_0_SUN_2_0_SESSION},
     {"open_session_privilege", IPMI_WORKAROUND_FLAGS_OUTOFBAND_2_0_OPEN_SESSION_PRIVILEGE},
-    {"non_empty_integrity_check_value",
-     IPMI_WORKAROUND_FLAGS_OUTOFBAND_2_0_NON_EMPTY_INTEGRITY_CHECK_VALUE},
+    {"non_empty_integrity_check_value", IPMI_WORKAROUND_FLAGS_OUTOFBAND_2_0_NON_EMPTY_INTEGRITY_CHECK_VALUE},
     {"no_checksum_check", IPMI_WORKAROUND_FLAGS_OUTOFBAND_2_0_NO_CHECKSUM_CHECK},
 };
 
-void set_error(char *error, size_t error_size, const char *format, ...) {
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, as the messages it formats
+void set_error(char *error, size_t error_size, const char *format, ...)
+{
     va_list arguments;
     va_start(arguments, format);
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): va_start above; the analyzer misses GCC's builtin
     vsnprintf(error, error_size, format, arguments);
     va_end(arguments);
 }
 
 template <size_t N>
-bool find_name(const NAMED_VALUE (&table)[N], const char *name, uint32_t *value) {
+bool find_name(const NAMED_VALUE (&table)[N], const char *name, uint32_t *value)
+{
     for (const NAMED_VALUE &entry : table) {
         if (strcmp(entry.name, name) == 0) {
             *value = entry.value;
@@ -82,7 +85,8 @@ bool find_name(const NAMED_VALUE (&table)[N], const char *name, uint32_t *value)
 }
 
 // Whole-word unsigned number, decimal or 0x-prefixed hexadecimal.
-bool parse_number(const char *text, unsigned long maximum, unsigned long *value) {
+bool parse_number(const char *text, unsigned long maximum, unsigned long *value)
+{
     if (*text == '\0' || *text == '-' || *text == '+')
         return false;
     char *end = nullptr;
@@ -94,7 +98,8 @@ bool parse_number(const char *text, unsigned long maximum, unsigned long *value)
     return true;
 }
 
-bool copy_text(const char *value, char *target, size_t target_size) {
+bool copy_text(const char *value, char *target, size_t target_size)
+{
     size_t length = strlen(value);
     if (length == 0 || length >= target_size)
         return false;
@@ -102,21 +107,21 @@ bool copy_text(const char *value, char *target, size_t target_size) {
     return true;
 }
 
-char *trim(char *text) {
+char *trim(char *text)
+{
     while (*text == ' ' || *text == '\t')
         text++;
     size_t length = strlen(text);
-    while (length > 0 && (text[length - 1] == ' ' || text[length - 1] == '\t' ||
-                          text[length - 1] == '\r'))
+    while (length > 0 && (text[length - 1] == ' ' || text[length - 1] == '\t' || text[length - 1] == '\r'))
         text[--length] = '\0';
     return text;
 }
 
-bool parse_workarounds(char *value, uint32_t *flags) {
+bool parse_workarounds(char *value, uint32_t *flags)
+{
     uint32_t result = 0;
     char *save = nullptr;
-    for (char *word = strtok_r(value, ", \t", &save); word != nullptr;
-         word = strtok_r(nullptr, ", \t", &save)) {
+    for (char *word = strtok_r(value, ", \t", &save); word != nullptr; word = strtok_r(nullptr, ", \t", &save)) {
         uint32_t named = 0;
         unsigned long number = 0;
         if (find_name(workaround_names, word, &named))
@@ -131,7 +136,8 @@ bool parse_workarounds(char *value, uint32_t *flags) {
 }
 
 // One "key = value" setting; false when the key is unknown or the value bad.
-bool apply_setting(const char *key, char *value, BACKEND_CONFIG *config) {
+bool apply_setting(const char *key, char *value, BACKEND_CONFIG *config)
+{
     uint32_t named = 0;
     unsigned long number = 0;
     if (strcmp(key, "interface") == 0) {
@@ -164,12 +170,10 @@ bool apply_setting(const char *key, char *value, BACKEND_CONFIG *config) {
         config->privilege = static_cast<uint8_t>(named);
     } else if (strcmp(key, "workaround_flags") == 0) {
         return parse_workarounds(value, &config->workaround_flags);
-    } else if (strcmp(key, "session_timeout_ms") == 0 ||
-               strcmp(key, "retransmission_timeout_ms") == 0) {
+    } else if (strcmp(key, "session_timeout_ms") == 0 || strcmp(key, "retransmission_timeout_ms") == 0) {
         if (!parse_number(value, TIMEOUT_MAX_MS, &number) || number < TIMEOUT_MIN_MS)
             return false;
-        unsigned int *target = key[0] == 's' ? &config->session_timeout_ms
-                                             : &config->retransmission_timeout_ms;
+        unsigned int *target = key[0] == 's' ? &config->session_timeout_ms : &config->retransmission_timeout_ms;
         *target = static_cast<unsigned int>(number);
     } else if (strcmp(key, "system_id") == 0) {
         // Written in hexadecimal, as the program's own system-ID option is.
@@ -191,7 +195,8 @@ bool apply_setting(const char *key, char *value, BACKEND_CONFIG *config) {
 // when nobody but root or this user can have changed it. Null with `error`
 // naming the file and the rule otherwise; `missing` tells a file that is not
 // there.
-FILE *open_trusted(const char *path, bool *missing, char *error, size_t error_size) {
+FILE *open_trusted(const char *path, bool *missing, char *error, size_t error_size)
+{
     *missing = false;
     int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (descriptor < 0) {
@@ -220,12 +225,14 @@ FILE *open_trusted(const char *path, bool *missing, char *error, size_t error_si
 
 }  // namespace
 
-const char *config_path() {
+const char *config_path()
+{
     const char *chosen = getenv(BACKEND_CONFIG_ENVIRONMENT);
     return chosen != nullptr && *chosen != '\0' ? chosen : BACKEND_CONFIG_DEFAULT_PATH;
 }
 
-void config_defaults(BACKEND_CONFIG *config) {
+void config_defaults(BACKEND_CONFIG *config)
+{
     memset(config, 0, sizeof *config);
     config->interface = INTERFACE_INBAND;
     config->inband_driver = INBAND_AUTO;
@@ -237,8 +244,8 @@ void config_defaults(BACKEND_CONFIG *config) {
     config->retransmission_timeout_ms = DEFAULT_RETRANSMISSION_TIMEOUT_MS;
 }
 
-bool config_parse(const char *text, const char *origin, BACKEND_CONFIG *config, char *error,
-                  size_t error_size) {
+bool config_parse(const char *text, const char *origin, BACKEND_CONFIG *config, char *error, size_t error_size)
+{
     size_t text_length = strlen(text);
     char *copy = static_cast<char *>(malloc(text_length + 1));
     if (copy == nullptr) {
@@ -270,8 +277,7 @@ bool config_parse(const char *text, const char *origin, BACKEND_CONFIG *config, 
         char *key = trim(content);
         char *value = trim(equals + 1);
         if (!apply_setting(key, value, config)) {
-            set_error(error, error_size, "%s:%u: unknown setting or bad value for \"%s\"", origin,
-                      line_number, key);
+            set_error(error, error_size, "%s:%u: unknown setting or bad value for \"%s\"", origin, line_number, key);
             good = false;
         }
     }
@@ -280,20 +286,19 @@ bool config_parse(const char *text, const char *origin, BACKEND_CONFIG *config, 
         return false;
 
     if (config->retransmission_timeout_ms >= config->session_timeout_ms) {
-        set_error(error, error_size,
-                  "%s: retransmission_timeout_ms must be shorter than session_timeout_ms", origin);
+        set_error(error, error_size, "%s: retransmission_timeout_ms must be shorter than session_timeout_ms", origin);
         return false;
     }
     if (config->interface == INTERFACE_LAN &&
         (config->host[0] == '\0' || config->user[0] == '\0' || config->password_file[0] == '\0')) {
-        set_error(error, error_size, "%s: the lan interface needs host, user and password_file",
-                  origin);
+        set_error(error, error_size, "%s: the lan interface needs host, user and password_file", origin);
         return false;
     }
     return true;
 }
 
-bool config_load(const char *path, BACKEND_CONFIG *config, char *error, size_t error_size) {
+bool config_load(const char *path, BACKEND_CONFIG *config, char *error, size_t error_size)
+{
     config_defaults(config);
     bool missing = false;
     FILE *file = open_trusted(path, &missing, error, error_size);
@@ -326,8 +331,9 @@ bool config_load(const char *path, BACKEND_CONFIG *config, char *error, size_t e
     return good;
 }
 
-bool config_read_password(const BACKEND_CONFIG *config, char *password, size_t password_size,
-                          char *error, size_t error_size) {
+bool config_read_password(const BACKEND_CONFIG *config, char *password, size_t password_size, char *error,
+                          size_t error_size)
+{
     const char *path = config->password_file;
     bool missing = false;
     FILE *file = open_trusted(path, &missing, error, error_size);
@@ -345,8 +351,8 @@ bool config_read_password(const BACKEND_CONFIG *config, char *password, size_t p
     size_t length = got_line ? strcspn(line, "\r\n") : 0;
     bool line_ended = got_line && (line[length] != '\0' || length < sizeof line - 1);
     if (!line_ended || length > CONFIG_PASSWORD_MAX || length >= password_size) {
-        set_error(error, error_size, "%s: the password must be one line of at most %zu bytes",
-                  path, CONFIG_PASSWORD_MAX);
+        set_error(error, error_size, "%s: the password must be one line of at most %zu bytes", path,
+                  CONFIG_PASSWORD_MAX);
         return false;
     }
     memcpy(password, line, length);

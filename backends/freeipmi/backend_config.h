@@ -32,13 +32,13 @@ enum INBAND_DRIVER : uint8_t {
 struct BACKEND_CONFIG {
     BACKEND_INTERFACE interface;
     INBAND_DRIVER inband_driver;
-    char driver_device[CONFIG_TEXT_SIZE];     // empty: the driver's default device
+    char driver_device[CONFIG_TEXT_SIZE];  // empty: the driver's default device
     char host[CONFIG_TEXT_SIZE];
     uint16_t port;
     char user[CONFIG_USER_MAX + 1];
     char password_file[CONFIG_TEXT_SIZE];
     uint8_t cipher_suite;
-    uint8_t privilege;                        // IPMI privilege level: 2 user, 3 operator, 4 admin
+    uint8_t privilege;  // IPMI privilege level: 2 user, 3 operator, 4 admin
     uint32_t workaround_flags;
     unsigned int session_timeout_ms;
     unsigned int retransmission_timeout_ms;
@@ -60,11 +60,10 @@ void config_defaults(BACKEND_CONFIG *config);
 bool config_load(const char *path, BACKEND_CONFIG *config, char *error, size_t error_size);
 
 // Parses configuration text (the file's content); `origin` names it in errors.
-bool config_parse(const char *text, const char *origin, BACKEND_CONFIG *config, char *error,
-                  size_t error_size);
+bool config_parse(const char *text, const char *origin, BACKEND_CONFIG *config, char *error, size_t error_size);
 
 // Reads the LAN password from the configured password file: its first line.
 // The file is held to the configuration file's rules, and no user outside its
 // owner and group may read it.
-bool config_read_password(const BACKEND_CONFIG *config, char *password, size_t password_size,
-                          char *error, size_t error_size);
+bool config_read_password(const BACKEND_CONFIG *config, char *password, size_t password_size, char *error,
+                          size_t error_size);

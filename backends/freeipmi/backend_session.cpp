@@ -16,11 +16,11 @@ namespace {
 
 // IPMI answers carry at most a few hundred bytes; the record keeps 37 of them.
 constexpr size_t ANSWER_CAPACITY = 512;
-constexpr size_t ANSWER_HEADER = 2;                 // command and completion code
-constexpr uint8_t NETFN_RESPONSE_BIT = 0x04;        // in the network-function byte
+constexpr size_t ANSWER_HEADER = 2;           // command and completion code
+constexpr uint8_t NETFN_RESPONSE_BIT = 0x04;  // in the network-function byte
 constexpr uint8_t LUN_MASK = 0x03;
 constexpr unsigned int NETFN_SHIFT = 2;
-constexpr size_t REQUEST_HEADER = 2;                // network-function byte and command
+constexpr size_t REQUEST_HEADER = 2;  // network-function byte and command
 constexpr size_t RESPONSE_DATA_CAPACITY = HAPI_PACKET_SIZE - HAPI_RESPONSE_DATA_OFFSET;
 constexpr char MESSAGE_PREFIX[] = "velmoran-freeipmi";
 // What a target that did not answer gets back, as a BMC reports it for a
@@ -48,7 +48,8 @@ int lock_fd = -1;
 bool lock_refused = false;
 
 // The target in words, and the lock file's name made from it.
-void describe_target(char *target, size_t target_size, char *lock_name, size_t lock_size) {
+void describe_target(char *target, size_t target_size, char *lock_name, size_t lock_size)
+{
     if (link_config.interface == INTERFACE_LAN) {
         snprintf(target, target_size, "the BMC at %s port %u", link_config.host,
                  static_cast<unsigned>(link_config.port));
@@ -56,8 +57,8 @@ void describe_target(char *target, size_t target_size, char *lock_name, size_t l
         snprintf(host, sizeof host, "%s", link_config.host);
         // A host name or address never needs more than these in a file name.
         for (char *c = host; *c != '\0'; c++) {
-            bool kept = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9') ||
-                        *c == '.' || *c == '-' || *c == ':';
+            bool kept = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9') || *c == '.' ||
+                *c == '-' || *c == ':';
             if (!kept)
                 *c = '_';
         }
@@ -69,7 +70,8 @@ void describe_target(char *target, size_t target_size, char *lock_name, size_t l
     }
 }
 
-bool lock_target() {
+bool lock_target()
+{
     if (lock_fd >= 0)
         return true;
     if (lock_refused)
@@ -100,21 +102,22 @@ bool lock_target() {
     holder[length > 0 ? length : 0] = '\0';
     holder[strcspn(holder, "\n")] = '\0';
     close(fd);
-    fprintf(stderr, "%s: %s is in use by process %s\n", MESSAGE_PREFIX, target,
-            holder[0] != '\0' ? holder : "unknown");
+    fprintf(stderr, "%s: %s is in use by process %s\n", MESSAGE_PREFIX, target, holder[0] != '\0' ? holder : "unknown");
     fflush(stderr);
     lock_refused = true;
     return false;
 }
 
-void release_lock() {
+void release_lock()
+{
     if (lock_fd >= 0)
         close(lock_fd);
     lock_fd = -1;
     lock_refused = false;
 }
 
-void report_once(LINK_RESULT result, const char *detail) {
+void report_once(LINK_RESULT result, const char *detail)
+{
     if (reported[result])
         return;
     reported[result] = true;
@@ -122,7 +125,8 @@ void report_once(LINK_RESULT result, const char *detail) {
     fflush(stderr);
 }
 
-bool ensure_open() {
+bool ensure_open()
+{
     if (open_link != nullptr)
         return true;
     if (given_up || bmc_gone || link_ops == nullptr || !lock_target())
@@ -143,7 +147,8 @@ bool ensure_open() {
 }
 
 void fill_response(const HAPI_IPMI_PACKET *request, const uint8_t *answer, size_t answer_length,
-                   HAPI_IPMI_PACKET *response) {
+                   HAPI_IPMI_PACKET *response)
+{
     response->netfn = static_cast<uint8_t>(request->netfn | NETFN_RESPONSE_BIT);
     response->command = answer_length > 0 ? answer[0] : request->command;
     if (answer_length < ANSWER_HEADER) {
@@ -161,7 +166,8 @@ void fill_response(const HAPI_IPMI_PACKET *request, const uint8_t *answer, size_
     response->response_length = static_cast<uint32_t>(REQUEST_HEADER + 1 + data_length);
 }
 
-void fill_no_answer(const HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *response) {
+void fill_no_answer(const HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *response)
+{
     const uint8_t answer[ANSWER_HEADER] = {request->command, CC_NO_ANSWER};
     fill_response(request, answer, sizeof answer, response);
 }
@@ -171,18 +177,21 @@ void fill_no_answer(const HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *response)
 static_assert(HAPI_RESPONSE_DATA_OFFSET + RESPONSE_DATA_CAPACITY == HAPI_PACKET_SIZE);
 static_assert(REQUEST_HEADER + 1 + RESPONSE_DATA_CAPACITY == HAPI_RESPONSE_LENGTH_MAX);
 
-void session_close() {
+void session_close()
+{
     if (open_link != nullptr && link_ops != nullptr)
         link_ops->close(open_link);
     open_link = nullptr;
 }
 
-void session_unload() {
+void session_unload()
+{
     session_close();
     release_lock();
 }
 
-void session_reset(const LINK_OPS *ops, const BACKEND_CONFIG *config) {
+void session_reset(const LINK_OPS *ops, const BACKEND_CONFIG *config)
+{
     session_unload();
     link_ops = ops;
     link_config = *config;
@@ -192,15 +201,18 @@ void session_reset(const LINK_OPS *ops, const BACKEND_CONFIG *config) {
     memset(reported, 0, sizeof reported);
 }
 
-void session_set_lock_folder(const char *folder) {
+void session_set_lock_folder(const char *folder)
+{
     lock_folder = folder;
 }
 
-bool session_is_configured() {
+bool session_is_configured()
+{
     return configured;
 }
 
-uint16_t session_exchange(const HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *response) {
+uint16_t session_exchange(const HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *response)
+{
     if (request == nullptr || response == nullptr)
         return 0;
     memset(response, 0, sizeof *response);
@@ -222,8 +234,7 @@ uint16_t session_exchange(const HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *res
 
     uint8_t answer[ANSWER_CAPACITY];
     size_t answer_length = 0;
-    LINK_RESULT result =
-        link_ops->exchange(open_link, &link_request, answer, sizeof answer, &answer_length);
+    LINK_RESULT result = link_ops->exchange(open_link, &link_request, answer, sizeof answer, &answer_length);
     if (result == LINK_SESSION_LOST) {
         // The library's context stays unusable after a timeout: start afresh
         // at once. A BMC that takes a new session is alive and only the
@@ -231,8 +242,10 @@ uint16_t session_exchange(const HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *res
         session_close();
         if (!ensure_open()) {
             bmc_gone = true;
-            fprintf(stderr, "%s: the session with the BMC was lost and no new one could be opened; "
-                            "no further requests are sent\n", MESSAGE_PREFIX);
+            fprintf(stderr,
+                    "%s: the session with the BMC was lost and no new one could be opened; "
+                    "no further requests are sent\n",
+                    MESSAGE_PREFIX);
             fflush(stderr);
             return 0;
         }

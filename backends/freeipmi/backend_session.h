@@ -10,7 +10,7 @@
 
 // Driver status values this backend reports in a response record.
 constexpr uint32_t DRIVER_STATUS_SUCCESS = 0;
-constexpr uint32_t DRIVER_STATUS_MALFORMED_ANSWER = 1;   // no completion code came back
+constexpr uint32_t DRIVER_STATUS_MALFORMED_ANSWER = 1;  // no completion code came back
 
 // Bridged requests go to the boards on the BMC's primary IPMB.
 constexpr uint8_t IPMB_PRIMARY_CHANNEL = 0;

@@ -8,8 +8,9 @@
 #include "host_info.h"
 #include "ipmi/hapi_packet.h"
 
-extern "C" __attribute__((visibility("default"))) uint16_t
-QRXBASHostInfoEx(uint8_t *system_id, uint16_t *extended_id, uint32_t *area) {
+extern "C" __attribute__((visibility("default"))) uint16_t QRXBASHostInfoEx(uint8_t *system_id, uint16_t *extended_id,
+                                                                            uint32_t *area)
+{
     BACKEND_CONFIG config;
     char error[CONFIG_ERROR_SIZE] = {};
     if (!config_load(config_path(), &config, error, sizeof error)) {

@@ -27,7 +27,8 @@ constexpr int FD_SCAN_LIMIT = 64;
 constexpr int KERNEL_RESENDS = 0;
 constexpr unsigned int KERNEL_ANSWER_WAIT_MS = 2000;
 
-bool opening_refused(int errnum) {
+bool opening_refused(int errnum)
+{
     switch (errnum) {
     case IPMI_ERR_PERMISSION:
     case IPMI_ERR_USERNAME_INVALID:
@@ -38,37 +39,37 @@ bool opening_refused(int errnum) {
     case IPMI_ERR_AUTHENTICATION_TYPE_UNAVAILABLE:
     case IPMI_ERR_CIPHER_SUITE_ID_UNAVAILABLE:
     case IPMI_ERR_PASSWORD_VERIFICATION_TIMEOUT:
-    case IPMI_ERR_IPMI_2_0_UNAVAILABLE:
-        return true;
-    default:
-        return false;
+    case IPMI_ERR_IPMI_2_0_UNAVAILABLE: return true;
+    default: return false;
     }
 }
 
-void lan_host(const BACKEND_CONFIG *config, char *host, size_t host_size) {
+void lan_host(const BACKEND_CONFIG *config, char *host, size_t host_size)
+{
     if (config->port == IPMI_LAN_PORT)
         snprintf(host, host_size, "%s", config->host);
     else
         snprintf(host, host_size, "%s:%u", config->host, static_cast<unsigned>(config->port));
 }
 
-int open_lan(ipmi_ctx_t context, const BACKEND_CONFIG *config, char *detail, size_t detail_size) {
+int open_lan(ipmi_ctx_t context, const BACKEND_CONFIG *config, char *detail, size_t detail_size)
+{
     char password[CONFIG_PASSWORD_MAX + 1] = {};
     if (!config_read_password(config, password, sizeof password, detail, detail_size))
         return -2;
     char host[HOST_TEXT_SIZE];
     lan_host(config, host, sizeof host);
     int result = ipmi_ctx_open_outofband_2_0(
-        context, host, config->user, password, nullptr, 0, config->privilege,
-        config->cipher_suite, config->session_timeout_ms, config->retransmission_timeout_ms,
-        config->workaround_flags, IPMI_FLAGS_DEFAULT);
+        context, host, config->user, password, nullptr, 0, config->privilege, config->cipher_suite,
+        config->session_timeout_ms, config->retransmission_timeout_ms, config->workaround_flags, IPMI_FLAGS_DEFAULT);
     explicit_bzero(password, sizeof password);
     return result;
 }
 
 // The descriptors this process has open on a kernel IPMI device, as a bit
 // per descriptor number below FD_SCAN_LIMIT.
-uint64_t kernel_device_descriptors() {
+uint64_t kernel_device_descriptors()
+{
     uint64_t found = 0;
     DIR *folder = opendir("/proc/self/fd");
     if (folder == nullptr)
@@ -95,7 +96,8 @@ uint64_t kernel_device_descriptors() {
 // behind the program's back. Every attempt is the program's to make, so the
 // device that FreeIPMI opened sends each request once and gives up after
 // the kernel's usual wait.
-void send_each_request_once(uint64_t descriptors_before) {
+void send_each_request_once(uint64_t descriptors_before)
+{
     uint64_t opened = kernel_device_descriptors() & ~descriptors_before;
     ipmi_timing_parms timing{KERNEL_RESENDS, KERNEL_ANSWER_WAIT_MS};
     for (int descriptor = 0; descriptor < FD_SCAN_LIMIT; descriptor++)
@@ -103,30 +105,30 @@ void send_each_request_once(uint64_t descriptors_before) {
             ioctl(descriptor, IPMICTL_SET_TIMING_PARMS_CMD, &timing);
 }
 
-int open_inband(ipmi_ctx_t context, const BACKEND_CONFIG *config) {
+int open_inband(ipmi_ctx_t context, const BACKEND_CONFIG *config)
+{
     const char *device = config->driver_device[0] != '\0' ? config->driver_device : nullptr;
     uint64_t descriptors_before = kernel_device_descriptors();
     ipmi_driver_type_t type = IPMI_DEVICE_UNKNOWN;
     int result;
     if (config->inband_driver == INBAND_AUTO) {
-        int located = ipmi_ctx_find_inband(context, &type, 0, 0, 0, device,
-                                           config->workaround_flags, IPMI_FLAGS_DEFAULT);
+        int located =
+            ipmi_ctx_find_inband(context, &type, 0, 0, 0, device, config->workaround_flags, IPMI_FLAGS_DEFAULT);
         // 0: probed every driver and found none.
         result = located == 1 ? 0 : located == 0 ? 1 : -1;
     } else {
         type = config->inband_driver == INBAND_OPENIPMI ? IPMI_DEVICE_OPENIPMI
-               : config->inband_driver == INBAND_KCS    ? IPMI_DEVICE_KCS
+            : config->inband_driver == INBAND_KCS       ? IPMI_DEVICE_KCS
                                                         : IPMI_DEVICE_SSIF;
-        result = ipmi_ctx_open_inband(context, type, 0, 0, 0, device, config->workaround_flags,
-                                      IPMI_FLAGS_DEFAULT);
+        result = ipmi_ctx_open_inband(context, type, 0, 0, 0, device, config->workaround_flags, IPMI_FLAGS_DEFAULT);
     }
     if (result == 0 && type == IPMI_DEVICE_OPENIPMI)
         send_each_request_once(descriptors_before);
     return result;
 }
 
-LINK_RESULT link_open(const BACKEND_CONFIG *config, void **link, char *detail,
-                      size_t detail_size) {
+LINK_RESULT link_open(const BACKEND_CONFIG *config, void **link, char *detail, size_t detail_size)
+{
     *link = nullptr;
     ipmi_ctx_t context = ipmi_ctx_create();
     if (context == nullptr) {
@@ -141,16 +143,14 @@ LINK_RESULT link_open(const BACKEND_CONFIG *config, void **link, char *detail,
     }
     LINK_RESULT result = LINK_FAILED;
     if (opened == -2) {
-        result = LINK_REFUSED;   // password file unusable; detail already says why
+        result = LINK_REFUSED;  // password file unusable; detail already says why
     } else if (config->interface == INTERFACE_INBAND) {
         int errnum = ipmi_ctx_errnum(context);
         result = opened == 1 ? LINK_NOT_FOUND : freeipmi_classify_error(errnum, true);
         if (result == LINK_NOT_FOUND)
-            snprintf(detail, detail_size,
-                     "no in-band IPMI interface found (OpenIPMI driver, KCS or SSIF)");
+            snprintf(detail, detail_size, "no in-band IPMI interface found (OpenIPMI driver, KCS or SSIF)");
         else
-            snprintf(detail, detail_size, "cannot open the in-band IPMI interface: %s",
-                     ipmi_ctx_errormsg(context));
+            snprintf(detail, detail_size, "cannot open the in-band IPMI interface: %s", ipmi_ctx_errormsg(context));
     } else {
         char host[HOST_TEXT_SIZE];
         lan_host(config, host, sizeof host);
@@ -158,8 +158,7 @@ LINK_RESULT link_open(const BACKEND_CONFIG *config, void **link, char *detail,
         if (result == LINK_NOT_FOUND)
             snprintf(detail, detail_size, "no BMC answered at %s", host);
         else if (result == LINK_REFUSED)
-            snprintf(detail, detail_size, "the BMC at %s refused the session: %s", host,
-                     ipmi_ctx_errormsg(context));
+            snprintf(detail, detail_size, "the BMC at %s refused the session: %s", host, ipmi_ctx_errormsg(context));
         else
             snprintf(detail, detail_size, "cannot open a session with the BMC at %s: %s", host,
                      ipmi_ctx_errormsg(context));
@@ -168,8 +167,9 @@ LINK_RESULT link_open(const BACKEND_CONFIG *config, void **link, char *detail,
     return result;
 }
 
-LINK_RESULT link_exchange(void *link, const LINK_REQUEST *request, uint8_t *answer,
-                          size_t answer_capacity, size_t *answer_length) {
+LINK_RESULT link_exchange(void *link, const LINK_REQUEST *request, uint8_t *answer, size_t answer_capacity,
+                          size_t *answer_length)
+{
     ipmi_ctx_t context = static_cast<ipmi_ctx_t>(link);
     *answer_length = 0;
     int received;
@@ -178,9 +178,8 @@ LINK_RESULT link_exchange(void *link, const LINK_REQUEST *request, uint8_t *answ
                                 static_cast<unsigned int>(request->length), answer,
                                 static_cast<unsigned int>(answer_capacity));
     else
-        received = ipmi_cmd_raw_ipmb(context, IPMB_PRIMARY_CHANNEL, request->slave_address,
-                                     request->lun, request->netfn, request->bytes,
-                                     static_cast<unsigned int>(request->length), answer,
+        received = ipmi_cmd_raw_ipmb(context, IPMB_PRIMARY_CHANNEL, request->slave_address, request->lun,
+                                     request->netfn, request->bytes, static_cast<unsigned int>(request->length), answer,
                                      static_cast<unsigned int>(answer_capacity));
     // A raw answer counts even when FreeIPMI flags its completion code: the
     // code goes back to the program, which decides what a refusal means.
@@ -191,7 +190,8 @@ LINK_RESULT link_exchange(void *link, const LINK_REQUEST *request, uint8_t *answ
     return freeipmi_classify_error(ipmi_ctx_errnum(context), false);
 }
 
-void link_close(void *link) {
+void link_close(void *link)
+{
     ipmi_ctx_t context = static_cast<ipmi_ctx_t>(link);
     ipmi_ctx_close(context);
     ipmi_ctx_destroy(context);
@@ -201,11 +201,13 @@ constexpr LINK_OPS freeipmi_ops = {link_open, link_exchange, link_close};
 
 }  // namespace
 
-const LINK_OPS *freeipmi_link_ops() {
+const LINK_OPS *freeipmi_link_ops()
+{
     return &freeipmi_ops;
 }
 
-LINK_RESULT freeipmi_classify_error(int errnum, bool opening) {
+LINK_RESULT freeipmi_classify_error(int errnum, bool opening)
+{
     if (opening) {
         if (opening_refused(errnum))
             return LINK_REFUSED;
@@ -218,17 +220,14 @@ LINK_RESULT freeipmi_classify_error(int errnum, bool opening) {
     case IPMI_ERR_SESSION_TIMEOUT:
     case IPMI_ERR_CONNECTION_TIMEOUT:
     case IPMI_ERR_DEVICE_NOT_OPEN:
-    case IPMI_ERR_CTX_INVALID:
-        return LINK_SESSION_LOST;
+    case IPMI_ERR_CTX_INVALID: return LINK_SESSION_LOST;
     case IPMI_ERR_MESSAGE_TIMEOUT:
     case IPMI_ERR_DRIVER_TIMEOUT:
     case IPMI_ERR_DRIVER_BUSY:
     case IPMI_ERR_BMC_BUSY:
     // A bridged request that the BMC could not deliver (the board NAKed).
     case IPMI_ERR_BAD_COMPLETION_CODE:
-    case IPMI_ERR_COMMAND_INVALID_OR_UNSUPPORTED:
-        return LINK_NO_ANSWER;
-    default:
-        return LINK_FAILED;
+    case IPMI_ERR_COMMAND_INVALID_OR_UNSUPPORTED: return LINK_NO_ANSWER;
+    default: return LINK_FAILED;
     }
 }

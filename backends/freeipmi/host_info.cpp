@@ -6,8 +6,8 @@
 
 #include "ipmi/hapi_packet.h"
 
-uint16_t host_info_report(const BACKEND_CONFIG *config, uint8_t *system_id,
-                          uint16_t *extended_id, uint32_t *area) {
+uint16_t host_info_report(const BACKEND_CONFIG *config, uint8_t *system_id, uint16_t *extended_id, uint32_t *area)
+{
     if (config == nullptr || system_id == nullptr || extended_id == nullptr || area == nullptr ||
         !config->has_system_id)
         return 0;

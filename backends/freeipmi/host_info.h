@@ -9,5 +9,4 @@
 
 // 1 with the ID written (IDs above one byte through the 0xFE escape), or 0
 // when the configuration names none.
-uint16_t host_info_report(const BACKEND_CONFIG *config, uint8_t *system_id,
-                          uint16_t *extended_id, uint32_t *area);
+uint16_t host_info_report(const BACKEND_CONFIG *config, uint8_t *system_id, uint16_t *extended_id, uint32_t *area);

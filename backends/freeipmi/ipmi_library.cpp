@@ -18,8 +18,9 @@ bool configuration_failed = false;
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) uint16_t
-QRXIPMCommand(HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *response) {
+extern "C" __attribute__((visibility("default"))) uint16_t QRXIPMCommand(HAPI_IPMI_PACKET *request,
+                                                                         HAPI_IPMI_PACKET *response)
+{
     if (!session_is_configured()) {
         if (configuration_failed)
             return 0;
@@ -41,10 +42,10 @@ static_assert(std::is_same_v<decltype(&QRXIPMCommand), HAPI_IPMI_ENTRY>);
 // FreeIPMI stays loaded once this library is: libgcrypt under it keeps its
 // start-up allocations in its own globals, which unloading would turn into
 // leaks. This library itself still unloads when the program closes it.
-__attribute__((constructor)) static void keep_freeipmi_loaded() {
+__attribute__((constructor)) static void keep_freeipmi_loaded()
+{
     Dl_info freeipmi{};
-    if (dladdr(reinterpret_cast<void *>(&ipmi_ctx_create), &freeipmi) != 0 &&
-        freeipmi.dli_fname != nullptr)
+    if (dladdr(reinterpret_cast<void *>(&ipmi_ctx_create), &freeipmi) != 0 && freeipmi.dli_fname != nullptr)
         dlopen(freeipmi.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
 }
 
@@ -52,6 +53,7 @@ __attribute__((constructor)) static void keep_freeipmi_loaded() {
 // one of the BMC's few session slots, and an in-band one closes the kernel
 // driver's device, so that the driver service can be stopped or removed
 // right after, as the program does.
-__attribute__((destructor)) static void close_session_at_unload() {
+__attribute__((destructor)) static void close_session_at_unload()
+{
     session_unload();
 }

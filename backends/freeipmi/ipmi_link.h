@@ -11,11 +11,11 @@
 
 enum LINK_RESULT : uint8_t {
     LINK_OK = 0,
-    LINK_NO_ANSWER = 1,      // the target did not answer; the session is still good
-    LINK_SESSION_LOST = 2,   // the session timed out or broke; reopen before the next request
-    LINK_NOT_FOUND = 3,      // no BMC answered, or no in-band interface exists
-    LINK_REFUSED = 4,        // authentication or permission refused; retrying cannot help
-    LINK_FAILED = 5,         // anything else
+    LINK_NO_ANSWER = 1,     // the target did not answer; the session is still good
+    LINK_SESSION_LOST = 2,  // the session timed out or broke; reopen before the next request
+    LINK_NOT_FOUND = 3,     // no BMC answered, or no in-band interface exists
+    LINK_REFUSED = 4,       // authentication or permission refused; retrying cannot help
+    LINK_FAILED = 5,        // anything else
 };
 
 constexpr size_t LINK_DETAIL_SIZE = 256;
@@ -24,19 +24,18 @@ constexpr size_t LINK_DETAIL_SIZE = 256;
 struct LINK_REQUEST {
     uint8_t slave_address;
     uint8_t lun;
-    uint8_t netfn;           // the IPMI network function, not shifted
+    uint8_t netfn;  // the IPMI network function, not shifted
     const uint8_t *bytes;
     size_t length;
 };
 
 struct LINK_OPS {
     // On success `*link` is the open link. `detail` receives a reason on failure.
-    LINK_RESULT (*open)(const BACKEND_CONFIG *config, void **link, char *detail,
-                        size_t detail_size);
+    LINK_RESULT (*open)(const BACKEND_CONFIG *config, void **link, char *detail, size_t detail_size);
     // On LINK_OK `answer` holds `*answer_length` bytes: command, completion
     // code, data; fewer than two bytes is possible from a broken target.
-    LINK_RESULT (*exchange)(void *link, const LINK_REQUEST *request, uint8_t *answer,
-                            size_t answer_capacity, size_t *answer_length);
+    LINK_RESULT (*exchange)
+    (void *link, const LINK_REQUEST *request, uint8_t *answer, size_t answer_capacity, size_t *answer_length);
     void (*close)(void *link);
 };
 

@@ -74,8 +74,7 @@ void main_destructor()
     bmc_fw_destructor();
 }
 
-#ifndef VELMORAN_NO_ENTRY_POINT
-int main(int argc, char **argv)
+int velmoran_main(int argc, char **argv)
 {
     claim_standard_streams();
     DAT_FILE_INFO info{};
@@ -117,4 +116,3 @@ int main(int argc, char **argv)
     main_destructor();
     return code;
 }
-#endif

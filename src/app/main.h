@@ -5,6 +5,8 @@
 
 #include "velmoran_version.h"
 
+// The whole run, from the command line to the exit status.
+int velmoran_main(int argc, char **argv);
 void main_constructor();
 void main_destructor();
 void display_flash_rev();

@@ -2,9 +2,11 @@
 // Fuzz target for the data file, from the loaded bytes to the board: load,
 // header and CRC checks, image headers and image matching against a fuzzed
 // board table, the read cursor under seeks and reads, and then the transfer of
-// every matched image to a simulated board. Every step is checked against an
-// independent model of the format; the board checks that nothing reaches it
-// for an image that fails validation, and that what it is sent is the image.
+// every matched image to the boards of the one board model (sim/board_model.h)
+// through the real transport. Every step is checked against a model of the
+// format whose verdicts must agree with the data-file kit's; the boards'
+// requests are watched: nothing may reach a board for an image that fails
+// validation, and what it is sent must be the image.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -17,21 +19,23 @@
 
 #include "datafile/datahandler.h"
 #include "datafile/file_handler.h"
-#include "fake_platform.h"
+#include "board_model.h"
+#include "datafile_kit.h"
+#include "sim_image.h"
+#include "sim_link.h"
 #include "flash/bp_flash.h"
 #include "flash/discovery.h"
 #include "fuzz_check.h"
 #include "ipmi/ipmi_commands.h"
 #include "output/print.h"
-#include "unlock_codes.h"
 
 namespace {
 
 // The fuzz input: a fixed-size setting block, then the data file itself.
-constexpr size_t ROW_SETTINGS = 3;          // per board row: status, device type, revision
-constexpr size_t BOARD_SETTINGS = 4;        // faults, refused chunk (2 bytes), erase length
+constexpr size_t ROW_SETTINGS = 3;    // per board row: status, device type, revision
+constexpr size_t BOARD_SETTINGS = 4;  // faults, refused chunk (2 bytes), erase length
 constexpr size_t RESEAL_SETTING = 1;
-constexpr size_t OPERATION_COUNT = 8;       // seeks and reads against the cursor model
+constexpr size_t OPERATION_COUNT = 8;  // seeks and reads against the cursor model
 constexpr size_t SETTINGS_SIZE =
     const_glob_devices_count * ROW_SETTINGS + BOARD_SETTINGS + RESEAL_SETTING + OPERATION_COUNT;
 
@@ -40,164 +44,71 @@ constexpr size_t CHUNK_HEADER_SIZE = 2;
 constexpr unsigned CHUNK_COUNT = (TRANSFER_SIZE + CHUNK_SIZE - 1) / CHUNK_SIZE;
 // The erase wait polls 60 times with two attempts each.
 constexpr unsigned ERASE_ATTEMPTS = 120;
-constexpr uint8_t CC_TIMEOUT = 0xC3;
 constexpr uint8_t FAILED_READ_BYTE = 0xFF;
 constexpr uint8_t REVISION_MAJOR_MASK = 0x7F;
-constexpr uint8_t ERASED = 0xE5;            // neither 0 nor 0xFF, so unwritten bytes stand out
-constexpr uint32_t GET_DEVICE_ID_RESPONSE_LENGTH = 3 + DEVICE_ID_ANSWER_LENGTH;
-constexpr uint32_t EMPTY_RESPONSE_LENGTH = 3;
 constexpr uint8_t ADDRESSES[const_glob_devices_count] = {0xC0, 0xC2, 0xC4};
 
-// CRC-16/ARC one bit at a time, independent of the program's table.
-uint16_t reference_crc(const uint8_t *bytes, size_t count)
-{
-    uint16_t crc = 0;
-    for (size_t i = 0; i < count; i++) {
-        crc ^= bytes[i];
-        for (int bit = 0; bit < 8; bit++)
-            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
-    }
-    return crc;
-}
+using datafile_kit::crc16;
+using datafile_kit::get_le16;
 
-uint16_t read_u16(const uint8_t *bytes)
-{
-    return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
-}
+// ---- the boards, one board model -----------------------------------------
 
-uint32_t read_u32(const uint8_t *bytes)
-{
-    return static_cast<uint32_t>(read_u16(bytes)) | (static_cast<uint32_t>(read_u16(bytes + 2)) << 16);
-}
-
-void write_u16(uint8_t *bytes, uint16_t value)
-{
-    bytes[0] = static_cast<uint8_t>(value);
-    bytes[1] = static_cast<uint8_t>(value >> 8);
-}
-
-// ---- the simulated boards -------------------------------------------------
-
-struct Board {
-    uint8_t address = 0;
-    bool silent = false;
-    bool refuse_unlock = false;
-    bool refuse_alternate_unlock = false;
-    unsigned erase_busy_polls = 0;
-    unsigned refused_chunk = 0;         // 1-based data command refused on every attempt; 0: none
-    bool refuse_exit = false;
-    bool keep_old_revision = false;
-    uint8_t major = 0;
-    uint8_t minor = 0;
-
-    // What happened to it.
-    bool unlocked = false;
-    bool exited = false;
-    unsigned erase_polls_left = 0;
+// What the target watches of each board's requests, beside the model's state.
+struct Watch {
     unsigned unlock_requests = 0;
-    unsigned data_commands = 0;          // accepted ones
-    unsigned data_requests = 0;          // every attempt
+    unsigned data_requests = 0;  // every attempt
     uint32_t next_address = TRANSFER_BASE_ADDRESS;
-    std::array<uint8_t, TRANSFER_END> memory{};
-    const IMAGE_HDR *flashed_image = nullptr;
 };
 
-std::array<Board, const_glob_devices_count> boards;
+qrxsim::Platform platform;
+std::array<Watch, const_glob_devices_count> watches;
+// The data-file kit's verdict on the case's file.
+datafile_kit::Check kit_verdict;
 
-Board *board_at(uint8_t address)
+qrxsim::Board &board_of(size_t row)
 {
-    for (Board &board : boards)
-        if (board.address == address)
-            return &board;
-    return nullptr;
+    return platform.boards[row];
 }
 
-bool matches_code(const uint8_t *data, const char (&code)[UNLOCK_CODE_LENGTH])
+int row_of(uint8_t address)
 {
-    return memcmp(data, code, UNLOCK_CODE_LENGTH) == 0;
+    for (size_t i = 0; i < const_glob_devices_count; i++)
+        if (ADDRESSES[i] == address)
+            return static_cast<int>(i);
+    return -1;
 }
 
-// One exchange as a board behind the BMC answers it; false: no answer.
-bool board_answer(Board &board, const HAPI_IPMI_PACKET &request, HAPI_IPMI_PACKET &response)
+uint16_t play_platform(const HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *response)
 {
-    static constexpr char UNLOCK[UNLOCK_CODE_LENGTH] = {UNLOCK_CODE_1, UNLOCK_CODE_2, UNLOCK_CODE_3, UNLOCK_CODE_4};
-    static constexpr char ALTERNATE[UNLOCK_CODE_LENGTH] = {ALT_UNLOCK_CODE_1, ALT_UNLOCK_CODE_2, ALT_UNLOCK_CODE_3,
-                                                           ALT_UNLOCK_CODE_4};
-    const uint32_t request_bytes = request.data_length - CHUNK_HEADER_SIZE;
-    auto *answer = reinterpret_cast<uint8_t *>(&response) + HAPI_RESPONSE_DATA_OFFSET;
-    response.response_length = EMPTY_RESPONSE_LENGTH;
-    if (board.silent)
-        return false;
-
-    if (request.netfn == NETFN_APP && request.command == CMD_GET_DEVICE_ID) {
-        if (board.erase_polls_left > 0) {
-            // The BMC carries the poll out; the erasing board leaves it unanswered.
-            board.erase_polls_left--;
-            reinterpret_cast<uint8_t *>(&response)[HAPI_COMPLETION_CODE_OFFSET] = CC_TIMEOUT;
-            return true;
-        }
-        response.response_length = GET_DEVICE_ID_RESPONSE_LENGTH;
-        uint8_t major = board.major;
-        uint8_t minor = board.minor;
-        if (board.exited && board.flashed_image != nullptr && !board.keep_old_revision) {
-            major = board.flashed_image->rev_major;
-            minor = board.flashed_image->rev_minor;
-        }
-        answer[DEVICE_ID_FW_REVISION_1] = major;
-        answer[DEVICE_ID_FW_REVISION_2] = minor;
-        return true;
-    }
-    FUZZ_CHECK(request.netfn == NETFN_FIRMWARE, "board %02x got network function %02x", board.address, request.netfn);
-    switch (request.command) {
-    case CMD_ENTER_FW_XFER:
-        board.unlock_requests++;
+    const int row = row_of(request->slave_address);
+    FUZZ_CHECK(row >= 0, "request to %02x, which is no board of the table", request->slave_address);
+    Watch &watch = watches[row];
+    const uint32_t request_bytes = request->data_length - CHUNK_HEADER_SIZE;
+    if (request->netfn == NETFN_FIRMWARE && request->command == CMD_ENTER_FW_XFER) {
+        watch.unlock_requests++;
         FUZZ_CHECK(request_bytes == UNLOCK_CODE_LENGTH, "unlock request of %u bytes", request_bytes);
-        if ((matches_code(request.data, UNLOCK) && !board.refuse_unlock) ||
-            (matches_code(request.data, ALTERNATE) && !board.refuse_alternate_unlock)) {
-            board.unlocked = true;
-            board.exited = false;
-            board.erase_polls_left = board.erase_busy_polls;
-            board.next_address = TRANSFER_BASE_ADDRESS;
-            board.memory.fill(ERASED);
-            return true;
-        }
-        return false;
-    case CMD_FW_DATA: {
-        board.data_requests++;
-        FUZZ_CHECK(board.unlocked, "data sent to board %02x outside transfer mode", board.address);
+    } else if (request->netfn == NETFN_FIRMWARE && request->command == CMD_FW_DATA) {
+        watch.data_requests++;
+        FUZZ_CHECK(board_of(row).in_transfer, "data sent to board %02x outside transfer mode", request->slave_address);
         FUZZ_CHECK(request_bytes > CHUNK_HEADER_SIZE && request_bytes <= CHUNK_HEADER_SIZE + CHUNK_SIZE,
                    "data command of %u bytes", request_bytes);
-        const uint32_t address = read_u16(request.data);
+        const uint32_t address = get_le16(request->data);
         const uint32_t count = request_bytes - CHUNK_HEADER_SIZE;
-        FUZZ_CHECK(address == board.next_address, "chunk for %04x, the next address is %04x", address,
-                   board.next_address);
+        FUZZ_CHECK(address == watch.next_address, "chunk for %04x, the next address is %04x", address,
+                   watch.next_address);
         FUZZ_CHECK(address + count <= TRANSFER_END, "chunk at %04x of %u bytes runs past %04x", address, count,
                    TRANSFER_END);
-        if (board.refused_chunk == board.data_commands + 1)
-            return false;
-        memcpy(&board.memory[address], request.data + CHUNK_HEADER_SIZE, count);
-        board.next_address = address + count;
-        board.data_commands++;
-        return true;
+    } else {
+        FUZZ_CHECK((request->netfn == NETFN_APP && request->command == CMD_GET_DEVICE_ID) ||
+                       (request->netfn == NETFN_FIRMWARE && request->command == CMD_EXIT_FW_XFER),
+                   "board %02x got network function %02x command %02x", request->slave_address, request->netfn,
+                   request->command);
     }
-    case CMD_EXIT_FW_XFER:
-        if (board.refuse_exit)
-            return false;
-        board.exited = board.unlocked;
-        board.unlocked = false;
-        return true;
-    default:
-        FUZZ_CHECK(false, "board %02x got unknown firmware command %02x", board.address, request.command);
-    }
-    return false;
-}
-
-uint16_t play_platform(HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *response)
-{
-    memset(response, 0, sizeof *response);
-    Board *board = board_at(request->slave_address);
-    FUZZ_CHECK(board != nullptr, "request to %02x, which is no board of the table", request->slave_address);
-    return board_answer(*board, *request, *response) ? 1 : 0;
+    const int accepted_before = board_of(row).chunks_accepted;
+    const uint16_t result = qrxsim::exchange(platform, true, request, response);
+    if (request->command == CMD_FW_DATA && board_of(row).chunks_accepted > accepted_before)
+        watch.next_address += request_bytes - CHUNK_HEADER_SIZE;
+    return result;
 }
 
 // ---- the model of the data file -------------------------------------------
@@ -206,10 +117,7 @@ struct FileModel {
     const uint8_t *bytes;
     uint32_t size;
 
-    bool readable(uint32_t start, uint32_t count) const
-    {
-        return start < size && count <= size - start;
-    }
+    bool readable(uint32_t start, uint32_t count) const { return start < size && count <= size - start; }
 
     // data_file_handler's result for this file and board table.
     RETURN_CODE handler_result(const std::vector<DEVICES_INFO> &rows) const
@@ -224,7 +132,7 @@ struct FileModel {
             return RC_VERSION_NOT_SUPPORTED;
         const uint32_t covered = header.file_length - DATA_FILE_CRC_SIZE;
         if (covered == 0 || !readable(0, covered) || !readable(covered, DATA_FILE_CRC_SIZE) ||
-            reference_crc(bytes, covered) != read_u16(bytes + covered))
+            crc16(bytes, covered) != get_le16(bytes + covered))
             return RC_CRC_FAILED;
         if (size <= IMAGE_HEADERS_OFFSET)
             return RC_FAILED;
@@ -253,9 +161,9 @@ struct FileModel {
     bool image_valid(const IMAGE_HDR &image) const
     {
         return image.image_length > 0 && readable(image.data_offset, image.image_length) &&
-               reference_crc(bytes + image.data_offset, image.image_length) == image.image_crc &&
-               read_u16(bytes + image.data_offset) == static_cast<uint16_t>(image.image_length) &&
-               readable(image.data_offset, TRANSFER_SIZE);
+            crc16(bytes + image.data_offset, image.image_length) == image.image_crc &&
+            get_le16(bytes + image.data_offset) == static_cast<uint16_t>(image.image_length) &&
+            readable(image.data_offset, TRANSFER_SIZE);
     }
 };
 
@@ -279,23 +187,8 @@ void write_data_file(const uint8_t *bytes, size_t size)
 // parts behind them: every image CRC that can be computed, then the file CRC.
 void reseal(std::vector<uint8_t> &file)
 {
-    FileModel model{file.data(), static_cast<uint32_t>(file.size())};
-    if (file.size() < sizeof(DAT_FILE_HDR))
-        return;
-    const uint8_t count = file[offsetof(DAT_FILE_HDR, image_count)];
-    for (size_t i = 0; i < count; i++) {
-        const size_t at = IMAGE_HEADERS_OFFSET + i * sizeof(IMAGE_HDR);
-        if (at + sizeof(IMAGE_HDR) > file.size())
-            break;
-        IMAGE_HDR image;
-        memcpy(&image, &file[at], sizeof image);
-        if (image.image_length > 0 && model.readable(image.data_offset, image.image_length))
-            write_u16(&file[at + offsetof(IMAGE_HDR, image_crc)],
-                      reference_crc(&file[image.data_offset], image.image_length));
-    }
-    const uint32_t covered = read_u32(&file[offsetof(DAT_FILE_HDR, file_length)]) - DATA_FILE_CRC_SIZE;
-    if (covered > 0 && model.readable(covered, DATA_FILE_CRC_SIZE))
-        write_u16(&file[covered], reference_crc(file.data(), covered));
+    datafile_kit::reseal_images(file);
+    datafile_kit::reseal(file);
 }
 
 void check_handler(const FileModel &model, const std::vector<DEVICES_INFO> &before, const DEVICES_INFO *rows,
@@ -303,6 +196,10 @@ void check_handler(const FileModel &model, const std::vector<DEVICES_INFO> &befo
 {
     RETURN_CODE expected = model.handler_result(before);
     FUZZ_CHECK(code == expected, "data file handler returned %d, expected %d", code, expected);
+    // The kit takes a file exactly when the program does (board matching aside).
+    const bool taken = code == RC_SUCCESS || code == RC_BAD_DATA;
+    FUZZ_CHECK(kit_verdict.accepted == taken, "the kit %s a file the handler answered with %d",
+               kit_verdict.accepted ? "accepts" : "refuses", code);
     if (model.size >= sizeof(DAT_FILE_HDR))
         FUZZ_CHECK(memcmp(&info.header, model.bytes, sizeof info.header) == 0, "the header copy differs from the file");
 
@@ -311,8 +208,8 @@ void check_handler(const FileModel &model, const std::vector<DEVICES_INFO> &befo
     bool matching = code == RC_SUCCESS || code == RC_BAD_DATA;
     for (uint16_t i = 0; i < const_glob_devices_count; i++) {
         const DEVICES_INFO &row = rows[i];
-        const int match = matching && before[i].status == DS_FOUND ? model.first_image_of(row.device_type, image_count)
-                                                                  : -1;
+        const int match =
+            matching && before[i].status == DS_FOUND ? model.first_image_of(row.device_type, image_count) : -1;
         if (match < 0) {
             if (matching && before[i].status == DS_FOUND)
                 matching = false;
@@ -350,7 +247,10 @@ void check_cursor(const FileModel &model, FuzzReader &settings)
     for (size_t step = 0; step < OPERATION_COUNT; step++) {
         const uint8_t operation = settings.byte();
         const uint32_t argument = operation >> 2;
-        const uint32_t candidates[] = {0, model.size - 1, model.size, model.size + 1,
+        const uint32_t candidates[] = {0,
+                                       model.size - 1,
+                                       model.size,
+                                       model.size + 1,
                                        static_cast<uint32_t>(uint64_t{argument} * model.size / 63),
                                        UINT32_MAX - argument};
         switch (operation & 3) {
@@ -394,7 +294,7 @@ void check_cursor(const FileModel &model, FuzzReader &settings)
             const bool readable = count > 0 && model.readable(start, count);
             // Some valid stretches are checked against a wrong CRC.
             const bool wrong_crc = argument >= 36;
-            const uint16_t crc = readable ? reference_crc(model.bytes + start, count) ^ wrong_crc : 0;
+            const uint16_t crc = readable ? crc16(model.bytes + start, count) ^ wrong_crc : 0;
             RETURN_CODE code = check_datfile_segment_crc(start, count, crc);
             FUZZ_CHECK((code == RC_SUCCESS) == (readable && !wrong_crc), "CRC of %u bytes at %u of %u gave %d", count,
                        start, model.size, code);
@@ -406,80 +306,98 @@ void check_cursor(const FileModel &model, FuzzReader &settings)
     }
 }
 
-void configure_boards(FuzzReader &settings)
+void configure_boards(FuzzReader &settings, const DEVICES_INFO *rows)
 {
     const uint8_t behaviour = settings.byte();
     const uint16_t refused_chunk = settings.u16();
     const uint8_t erase_busy = settings.byte();
+    platform = qrxsim::Platform{};
+    watches = {};
     for (uint16_t i = 0; i < const_glob_devices_count; i++) {
-        Board &board = boards[i];
-        board = Board{};
+        qrxsim::Board board;
         board.address = ADDRESSES[i];
+        board.revision = {rows[i].cur_major, rows[i].cur_minor};
         // Each fault is rare enough that most cases flash to the end.
         const uint8_t faults = static_cast<uint8_t>(behaviour >> (i * 2));
-        board.refuse_unlock = (faults & 3) == 1;
-        board.refuse_alternate_unlock = (faults & 3) == 1 && (erase_busy & 0x80) != 0;
+        if ((faults & 3) == 1)
+            board.unlock_refused =
+                (erase_busy & 0x80) != 0 ? qrxsim::UnlockRefusal::both : qrxsim::UnlockRefusal::first;
         board.refuse_exit = (faults & 3) == 2;
-        board.keep_old_revision = (faults & 3) == 3;
+        // The new firmware answers with the board's old revision.
+        if ((faults & 3) == 3) {
+            board.revision_after_flash_set = true;
+            board.revision_after_flash = board.revision;
+        }
         board.silent = (behaviour & 0xC0) == 0xC0 && i == 2;
-        board.erase_busy_polls = erase_busy & 0x7F;
+        board.erase_busy = erase_busy & 0x7F;
         // One case in sixteen refuses a data command.
-        board.refused_chunk = (refused_chunk & 0xF) == 0 ? (refused_chunk >> 4) % (CHUNK_COUNT + 1) : 0;
+        board.refuse_chunk = (refused_chunk & 0xF) == 0 ? (refused_chunk >> 4) % (CHUNK_COUNT + 1) : 0;
+        platform.boards.push_back(board);
     }
 }
 
-bool board_reaches_transfer(const Board &board)
+bool board_reaches_transfer(const qrxsim::Board &board)
 {
-    return !board.silent && !(board.refuse_unlock && board.refuse_alternate_unlock) &&
-           board.erase_busy_polls < ERASE_ATTEMPTS;
+    return !board.silent && board.unlock_refused != qrxsim::UnlockRefusal::both &&
+        static_cast<unsigned>(board.erase_busy) < ERASE_ATTEMPTS;
 }
 
-// What flash_bp_fw must answer for a valid image on this board.
-RETURN_CODE expected_flash_result(const Board &board, const IMAGE_HDR &image)
+// What flash_bp_fw must answer for a valid image on this board: after EXIT
+// the board reports the revision its image carries at bytes 2 and 3, or the
+// one it was told to keep.
+RETURN_CODE expected_flash_result(const qrxsim::Board &board, const IMAGE_HDR &image, const FileModel &model)
 {
-    if (!board_reaches_transfer(board) || board.refused_chunk != 0)
+    if (!board_reaches_transfer(board) || board.refuse_chunk != 0)
         return RC_FLASH_FAILED;
     if (board.refuse_exit)
         return RC_EXIT_FW_XFER_FAILED;
-    if (board.keep_old_revision &&
-        (((board.major ^ image.rev_major) & REVISION_MAJOR_MASK) != 0 || board.minor != image.rev_minor))
+    const uint8_t major = board.revision_after_flash_set
+        ? board.revision_after_flash.major
+        : model.bytes[image.data_offset + SIM_IMAGE_REVISION_MAJOR_OFFSET];
+    const uint8_t minor = board.revision_after_flash_set
+        ? board.revision_after_flash.minor
+        : model.bytes[image.data_offset + SIM_IMAGE_REVISION_MINOR_OFFSET];
+    if (((major ^ image.rev_major) & REVISION_MAJOR_MASK) != 0 || minor != image.rev_minor)
         return RC_FLASH_FAILED;
     return RC_SUCCESS;
 }
 
-void check_transfer(const FileModel &model, DAT_FILE_INFO &info, DEVICES_INFO &row, Board &board)
+void check_transfer(const FileModel &model, DAT_FILE_INFO &info, DEVICES_INFO &row, size_t index)
 {
     const IMAGE_HDR image = *row.image;
-    board.flashed_image = row.image;
+    const size_t image_index = static_cast<size_t>(row.image - info.images);
+    FUZZ_CHECK(image_index < kit_verdict.images.size() &&
+                   kit_verdict.images[image_index].flashable == model.image_valid(image),
+               "the kit and the transfer's checks disagree on image %zu", image_index);
     const RETURN_CODE code = flash_bp_fw(&info, &row);
+    const qrxsim::Board &board = board_of(index);
+    const Watch &watch = watches[index];
 
     if (!model.image_valid(image)) {
-        FUZZ_CHECK(board.unlock_requests == 0 && board.data_requests == 0,
+        FUZZ_CHECK(watch.unlock_requests == 0 && watch.data_requests == 0,
                    "board %02x was unlocked %u times and sent %u chunks for an image that fails validation",
-                   board.address, board.unlock_requests, board.data_requests);
+                   board.address, watch.unlock_requests, watch.data_requests);
         FUZZ_CHECK(code == RC_FLASH_FAILED, "an invalid image flashed with result %d", code);
         return;
     }
-    const RETURN_CODE expected = expected_flash_result(board, image);
+    const RETURN_CODE expected = expected_flash_result(board, image, model);
     FUZZ_CHECK(code == expected, "flash of board %02x returned %d, expected %d", board.address, code, expected);
     if (!board_reaches_transfer(board)) {
-        FUZZ_CHECK(board.data_requests == 0, "%u chunks sent to a board that never finished its erase",
-                   board.data_requests);
+        FUZZ_CHECK(watch.data_requests == 0, "%u chunks sent to a board that never finished its erase",
+                   watch.data_requests);
         return;
     }
-    if (board.refused_chunk != 0) {
-        FUZZ_CHECK(board.data_commands == board.refused_chunk - 1, "%u chunks taken before the refused one %u",
-                   board.data_commands, board.refused_chunk);
+    if (board.refuse_chunk != 0) {
+        FUZZ_CHECK(board.chunks_accepted == board.refuse_chunk - 1, "%d chunks taken before the refused one %d",
+                   board.chunks_accepted, board.refuse_chunk);
         return;
     }
     // Transfer complete: the board holds the image, first two bytes replaced by the size sent.
-    FUZZ_CHECK(board.next_address == TRANSFER_END, "transfer ended at %04x, result %d", board.next_address, code);
-    FUZZ_CHECK(board.memory[TRANSFER_BASE_ADDRESS] == (TRANSFER_SIZE & 0xFF) &&
-                   board.memory[TRANSFER_BASE_ADDRESS + 1] == (TRANSFER_SIZE >> 8),
-               "first two bytes on the board are %02x %02x", board.memory[TRANSFER_BASE_ADDRESS],
-               board.memory[TRANSFER_BASE_ADDRESS + 1]);
-    FUZZ_CHECK(memcmp(&board.memory[TRANSFER_BASE_ADDRESS + 2], model.bytes + image.data_offset + 2,
-                      TRANSFER_SIZE - 2) == 0,
+    FUZZ_CHECK(watch.next_address == TRANSFER_END, "transfer ended at %04x, result %d", watch.next_address, code);
+    FUZZ_CHECK(board.flash.size() == TRANSFER_SIZE, "the board's flash holds %zu bytes", board.flash.size());
+    FUZZ_CHECK(board.flash[0] == (TRANSFER_SIZE & 0xFF) && board.flash[1] == (TRANSFER_SIZE >> 8),
+               "first two bytes on the board are %02x %02x", board.flash[0], board.flash[1]);
+    FUZZ_CHECK(memcmp(board.flash.data() + 2, model.bytes + image.data_offset + 2, TRANSFER_SIZE - 2) == 0,
                "the board holds other bytes than the image");
 }
 
@@ -488,7 +406,7 @@ void check_transfer(const FileModel &model, DAT_FILE_INFO &info, DEVICES_INFO &r
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     fuzz_report_stream();
-    fake_platform_load(play_platform);
+    sim_link_load(play_platform);
     data_file_descriptor = memfd_create("fuzzed-data-file", 0);
     FUZZ_CHECK(data_file_descriptor >= 0, "no memory file for the data file");
     data_file_path = "/proc/self/fd/" + std::to_string(data_file_descriptor);
@@ -511,18 +429,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const uint8_t status = settings.byte();
         const uint8_t type = settings.byte();
         const uint8_t revision = settings.byte();
-        rows[i].status = (status & 3) == 3 ? static_cast<DEVICE_STATUS>((status >> 2) % (DS_FLASH_FAILED + 1))
-                                           : DS_FOUND;
+        rows[i].status =
+            (status & 3) == 3 ? static_cast<DEVICE_STATUS>((status >> 2) % (DS_FLASH_FAILED + 1)) : DS_FOUND;
         rows[i].device_type = (type & 0x80) ? (type & 0x7F) : BACKPLANE_DEVICE_TYPE;
         rows[i].cur_major = revision >> 4;
         rows[i].cur_minor = revision & 0xF;
         rows[i].image = nullptr;
     }
-    configure_boards(settings);
-    for (uint16_t i = 0; i < const_glob_devices_count; i++) {
-        boards[i].major = rows[i].cur_major;
-        boards[i].minor = rows[i].cur_minor;
-    }
+    configure_boards(settings, rows);
     if (settings.flag())
         reseal(file);
     const std::vector<DEVICES_INFO> before(rows, rows + const_glob_devices_count);
@@ -533,6 +447,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     datahandler_constructor();
     write_data_file(file.data(), file.size());
     FileModel model{file.data(), static_cast<uint32_t>(file.size())};
+    kit_verdict = datafile_kit::check(file);
 
     FUZZ_CHECK(load_data_file(data_file_path.c_str()) == RC_SUCCESS, "a readable file did not load");
     DAT_FILE_INFO info{};
@@ -543,7 +458,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (code == RC_SUCCESS) {
         for (uint16_t i = 0; i < const_glob_devices_count; i++)
             if (before[i].status == DS_FOUND)
-                check_transfer(model, info, rows[i], boards[i]);
+                check_transfer(model, info, rows[i], i);
     }
     check_cursor(model, settings);
     delete[] rows;

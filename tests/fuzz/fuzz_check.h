@@ -24,16 +24,15 @@ inline FILE *fuzz_report_stream()
     return stream;
 }
 
-#define FUZZ_CHECK(condition, ...)                                                           \
-    do {                                                                                     \
-        if (!(condition)) {                                                                  \
-            std::fprintf(fuzz_report_stream(), "invariant broken at %s:%d: %s\n  ", __FILE__, \
-                         __LINE__, #condition);                                              \
-            std::fprintf(fuzz_report_stream(), __VA_ARGS__);                                 \
-            std::fputc('\n', fuzz_report_stream());                                          \
-            std::fflush(fuzz_report_stream());                                               \
-            std::abort();                                                                    \
-        }                                                                                    \
+#define FUZZ_CHECK(condition, ...)                                                                                     \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            std::fprintf(fuzz_report_stream(), "invariant broken at %s:%d: %s\n  ", __FILE__, __LINE__, #condition);   \
+            std::fprintf(fuzz_report_stream(), __VA_ARGS__);                                                           \
+            std::fputc('\n', fuzz_report_stream());                                                                    \
+            std::fflush(fuzz_report_stream());                                                                         \
+            std::abort();                                                                                              \
+        }                                                                                                              \
     } while (0)
 
 // Hands out the input front to back; once it is used up every read yields 0,

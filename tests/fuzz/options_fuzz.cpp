@@ -129,9 +129,9 @@ Model model_parse(const std::vector<std::string> &words)
 bool flag_of(const OPTION_STRUCTURE_TYPE &record, ENUM_TYPE id)
 {
     const uint8_t flags[ENUM_END] = {
-        record.advhelp, record.debug, record.downgrade, record.force, record.help, record.input,
-        record.log, record.loop, record.prompt, record.quiet, record.revision, record.serial,
-        record.sysid, record.version, record.xml, record.xml_result,
+        record.advhelp, record.debug,   record.downgrade, record.force,      record.help,     record.input,
+        record.log,     record.loop,    record.prompt,    record.quiet,      record.revision, record.serial,
+        record.sysid,   record.version, record.xml,       record.xml_result,
     };
     FUZZ_CHECK(flags[id] <= 1, "flag %d holds %d, not 0 or 1", id, flags[id]);
     return flags[id] == 1;
@@ -170,15 +170,14 @@ void check_parse_against_model(const Model &model, OPTION_RETURN_CODE_TYPE code,
                                const char *offending)
 {
     FUZZ_CHECK(code == model.code, "parse result %d, expected %d", code, model.code);
-    FUZZ_CHECK(model.offending == offending, "offending text '%s', expected '%s'", offending,
-               model.offending.c_str());
+    FUZZ_CHECK(model.offending == offending, "offending text '%s', expected '%s'", offending, model.offending.c_str());
     for (int id = 0; id < ENUM_END; id++)
         FUZZ_CHECK(flag_of(record, static_cast<ENUM_TYPE>(id)) == model.flag[id], "flag %d is %d, expected %d", id,
                    flag_of(record, static_cast<ENUM_TYPE>(id)), model.flag[id]);
     FUZZ_CHECK(model.argument[ENUM_INPUT] == record.input_argument, "input argument '%s', expected '%s'",
                record.input_argument, model.argument[ENUM_INPUT].c_str());
-    FUZZ_CHECK(model.argument[ENUM_LOG] == record.log_argument, "log argument '%s', expected '%s'",
-               record.log_argument, model.argument[ENUM_LOG].c_str());
+    FUZZ_CHECK(model.argument[ENUM_LOG] == record.log_argument, "log argument '%s', expected '%s'", record.log_argument,
+               model.argument[ENUM_LOG].c_str());
     FUZZ_CHECK(model.argument[ENUM_SYSID] == record.sysid_argument, "sysid argument '%s', expected '%s'",
                record.sysid_argument, model.argument[ENUM_SYSID].c_str());
 }
@@ -189,7 +188,7 @@ struct Settings {
     FLASH_MODE flash = FLASH_NORMAL;
     XML_DISPLAY_OPTION xml = XML_NONE;
     uint8_t loop = LOOP_FLAG_UNTOUCHED;
-    unsigned short system_id = 0;   // what get_system_id yields with no library loaded
+    unsigned short system_id = 0;  // what get_system_id yields with no library loaded
     std::string data_file;
 };
 
@@ -204,9 +203,9 @@ Settings model_translation(const Model &model, const char *default_data_file)
         return expected;
     }
     const bool *flag = model.flag;
-    FLASH_MODE force_or_downgrade = flag[ENUM_FORCE]       ? FLASH_FORCE
-                                    : flag[ENUM_DOWNGRADE] ? FLASH_DOWNGRADE
-                                                           : FLASH_NO_DOWNGRADE;
+    FLASH_MODE force_or_downgrade = flag[ENUM_FORCE] ? FLASH_FORCE
+        : flag[ENUM_DOWNGRADE]                       ? FLASH_DOWNGRADE
+                                                     : FLASH_NO_DOWNGRADE;
     if (flag[ENUM_VERSION] || flag[ENUM_ADVHELP] || flag[ENUM_HELP]) {
         expected.code = RC_EXIT_OK;
     } else if (flag[ENUM_XML]) {
@@ -323,7 +322,7 @@ std::string model_escaped(const std::string &word)
             point = (point << 6) | (next & 0x3Fu);
         }
         good = good && point >= MIN_FOR_LENGTH[length] && point <= 0x10FFFF && !(point >= 0xD800 && point <= 0xDFFF) &&
-               point >= 0x20 && !(point >= 0x7F && point <= 0x9F);
+            point >= 0x20 && !(point >= 0x7F && point <= 0x9F);
         if (good) {
             shown.append(word, at, length);
             at += length;
@@ -360,8 +359,7 @@ void fuzz_parser(const std::vector<std::string> &words)
     OPTION_RETURN_CODE_TYPE code = options_parse(arguments.count(), arguments.vector(), record, &offending);
     check_parse_shape(arguments.vector(), arguments.count(), code, *record, offending);
     check_parse_against_model(model_parse(words), code, *record, offending);
-    FUZZ_CHECK(strcmp(option_return_code_str(code), "OPTION RETURN CODE UNKNOWN") != 0,
-               "result %d has no text", code);
+    FUZZ_CHECK(strcmp(option_return_code_str(code), "OPTION RETURN CODE UNKNOWN") != 0, "result %d has no text", code);
     free(record);
 }
 

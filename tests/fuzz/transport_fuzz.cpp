@@ -1,22 +1,22 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target for the IPMI transport's answer handling: one command through
 // exec_command, whose every attempt gets a fuzzed 68-byte response record and
-// return value from the stand-in library. Each request record, the number of
+// return value from the simulated library's test hook. Each request record, the number of
 // attempts and waits, and what reaches the caller's record are checked
 // against the transport's contract.
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
-#include "fake_platform.h"
+#include "sim_link.h"
 #include "fuzz_check.h"
 #include "ipmi/ipmi_commands.h"
 #include "ipmi/ipmi_transport.h"
 
 namespace {
 
-constexpr uint8_t MAX_ATTEMPTS = 8;                  // enough to reach every path, few enough to stay fast
-constexpr uint32_t RESPONSE_HEADER_BYTES = 3;        // network function, command, completion code
+constexpr uint8_t MAX_ATTEMPTS = 8;            // enough to reach every path, few enough to stay fast
+constexpr uint32_t RESPONSE_HEADER_BYTES = 3;  // network function, command, completion code
 constexpr uint32_t BMC_EXPECTED_LENGTH = 35;
 constexpr uint32_t OTHER_EXPECTED_LENGTH = 32;
 constexpr uint8_t COMMAND_SIZED_BY_REQUEST = 0x11;
@@ -28,8 +28,8 @@ struct Expected {
     uint32_t length;
 };
 constexpr Expected BOARD_EXPECTED_LENGTHS[] = {
-    {0x01, 18}, {0x02, 3}, {0x03, 3}, {0x04, 5}, {0x10, 6}, {0x12, 4},
-    {0x24, 3}, {0x25, 5}, {0x26, 3}, {0x27, 10}, {0x2D, 7},
+    {0x01, 18}, {0x02, 3}, {0x03, 3}, {0x04, 5},  {0x10, 6}, {0x12, 4},
+    {0x24, 3},  {0x25, 5}, {0x26, 3}, {0x27, 10}, {0x2D, 7},
 };
 
 struct Answer {
@@ -39,12 +39,12 @@ struct Answer {
 
 struct Exchange {
     std::vector<Answer> answers;
-    std::vector<std::vector<uint8_t>> requests;   // each request record as the library saw it
+    std::vector<std::vector<uint8_t>> requests;  // each request record as the library saw it
 };
 
 Exchange exchange;
 
-uint16_t play_answer(HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *response)
+uint16_t play_answer(const HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *response)
 {
     size_t index = exchange.requests.size();
     FUZZ_CHECK(index < exchange.answers.size(), "attempt %zu made, only %zu allowed", index + 1,
@@ -59,7 +59,7 @@ uint16_t play_answer(HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *response)
 uint32_t read_u32(const uint8_t *bytes)
 {
     return static_cast<uint32_t>(bytes[0] | (bytes[1] << 8) | (bytes[2] << 16)) |
-           (static_cast<uint32_t>(bytes[3]) << 24);
+        (static_cast<uint32_t>(bytes[3]) << 24);
 }
 
 uint32_t expected_response_length(uint8_t slave_address, uint8_t command, const uint8_t *request_data)
@@ -80,15 +80,15 @@ bool answer_accepted(const Answer &answer)
 {
     uint32_t length = read_u32(answer.record + offsetof(HAPI_IPMI_PACKET, response_length));
     return answer.returned != 0 && read_u32(answer.record + offsetof(HAPI_IPMI_PACKET, driver_status)) == 0 &&
-           answer.record[HAPI_COMPLETION_CODE_OFFSET] == 0 && length >= RESPONSE_HEADER_BYTES &&
-           length <= HAPI_RESPONSE_LENGTH_MAX;
+        answer.record[HAPI_COMPLETION_CODE_OFFSET] == 0 && length >= RESPONSE_HEADER_BYTES &&
+        length <= HAPI_RESPONSE_LENGTH_MAX;
 }
 
 void check_request_record(const std::vector<uint8_t> &record, uint8_t slave_address, uint8_t netfn, uint8_t command,
                           const IPMI_DRIVER_STRUCT &sent)
 {
-    FUZZ_CHECK(read_u32(&record[offsetof(HAPI_IPMI_PACKET, request_type)]) == HAPI_REQUEST_TYPE,
-               "request type %u", read_u32(&record[offsetof(HAPI_IPMI_PACKET, request_type)]));
+    FUZZ_CHECK(read_u32(&record[offsetof(HAPI_IPMI_PACKET, request_type)]) == HAPI_REQUEST_TYPE, "request type %u",
+               read_u32(&record[offsetof(HAPI_IPMI_PACKET, request_type)]));
     FUZZ_CHECK(read_u32(&record[offsetof(HAPI_IPMI_PACKET, data_length)]) == sent.request_length + 2u,
                "data length %u for %u request bytes", read_u32(&record[offsetof(HAPI_IPMI_PACKET, data_length)]),
                sent.request_length);
@@ -97,8 +97,8 @@ void check_request_record(const std::vector<uint8_t> &record, uint8_t slave_addr
                "expected length %u, should be %u", read_u32(&record[offsetof(HAPI_IPMI_PACKET, response_length)]),
                expected);
     FUZZ_CHECK(record[HAPI_LENGTH_BASE] == netfn && record[HAPI_LENGTH_BASE + 1] == command,
-               "netfn/command %02x/%02x, sent %02x/%02x", record[HAPI_LENGTH_BASE], record[HAPI_LENGTH_BASE + 1],
-               netfn, command);
+               "netfn/command %02x/%02x, sent %02x/%02x", record[HAPI_LENGTH_BASE], record[HAPI_LENGTH_BASE + 1], netfn,
+               command);
     FUZZ_CHECK(memcmp(&record[HAPI_COMPLETION_CODE_OFFSET], sent.request_data, sent.request_length) == 0,
                "request data differ from the caller's");
     FUZZ_CHECK(record[offsetof(HAPI_IPMI_PACKET, slave_address)] == slave_address, "slave address %02x, sent %02x",
@@ -112,7 +112,7 @@ void check_request_record(const std::vector<uint8_t> &record, uint8_t slave_addr
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     fuzz_report_stream();
-    fake_platform_load(play_answer);
+    sim_link_load(play_answer);
     return 0;
 }
 
@@ -127,10 +127,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // that any change to them can be seen.
     auto *cmd = new IPMI_DRIVER_STRUCT;
     memset(cmd, SENTINEL, sizeof *cmd);
-    cmd->request_length = input.byte();                 // also beyond what the record can carry
+    cmd->request_length = input.byte();  // also beyond what the record can carry
     cmd->retry_count = input.byte() % (MAX_ATTEMPTS + 1);
     cmd->retry_delay = input.u16();
-    cmd->response_offset = input.byte() | 1;            // never 0, so the reset shows
+    cmd->response_offset = input.byte() | 1;  // never 0, so the reset shows
     input.bytes(cmd->request_data, HAPI_REQUEST_DATA_MAX);
 
     exchange = Exchange{};
@@ -155,11 +155,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(result == RC_SUCCESS || result == RC_FAILED, "result %d is neither success nor failure", result);
     FUZZ_CHECK((result == RC_SUCCESS) == accepted, "result %d, but an answer was %saccepted", result,
                accepted ? "" : "not ");
-    FUZZ_CHECK(exchange.requests.size() == attempts, "%zu exchanges, expected %zu", exchange.requests.size(),
-               attempts);
+    FUZZ_CHECK(exchange.requests.size() == attempts, "%zu exchanges, expected %zu", exchange.requests.size(), attempts);
     const unsigned failed_attempts = static_cast<unsigned>(attempts) - (accepted ? 1 : 0);
-    FUZZ_CHECK(recorded_sleeps().calls == failed_attempts, "%u waits after %u failed attempts",
-               recorded_sleeps().calls, failed_attempts);
+    FUZZ_CHECK(recorded_sleeps().calls == failed_attempts, "%u waits after %u failed attempts", recorded_sleeps().calls,
+               failed_attempts);
     FUZZ_CHECK(recorded_sleeps().microseconds ==
                    static_cast<uint64_t>(failed_attempts) * before.retry_delay * MICROSECONDS_PER_MILLISECOND,
                "waited %llu us in all, %u attempts of %u ms each",
@@ -180,8 +179,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                    "a failed command changed the answer fields");
     } else {
         const Answer &answer = exchange.answers[attempts - 1];
-        uint32_t answer_bytes = read_u32(answer.record + offsetof(HAPI_IPMI_PACKET, response_length)) -
-                                RESPONSE_HEADER_BYTES;
+        uint32_t answer_bytes =
+            read_u32(answer.record + offsetof(HAPI_IPMI_PACKET, response_length)) - RESPONSE_HEADER_BYTES;
         FUZZ_CHECK(cmd->completion_code == 0, "completion code %d after success", cmd->completion_code);
         FUZZ_CHECK(cmd->response_length == answer_bytes, "response length %u, answer held %u", cmd->response_length,
                    answer_bytes);

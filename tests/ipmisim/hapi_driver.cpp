@@ -17,11 +17,13 @@
 namespace {
 
 // The expected-length rule the program writes at offset 24.
-uint32_t expected_length(uint8_t address, uint8_t command) {
+uint32_t expected_length(uint8_t address, uint8_t command)
+{
     return address == BMC_SLAVE_ADDRESS ? 35 : command == CMD_GET_DEVICE_ID ? 18 : 32;
 }
 
-bool parse_request(char *line, HAPI_IPMI_PACKET *request, char **rest) {
+bool parse_request(char *line, HAPI_IPMI_PACKET *request, char **rest)
+{
     unsigned int values[3 + HAPI_REQUEST_DATA_MAX];
     size_t count = 0;
     char *save = nullptr;
@@ -44,7 +46,8 @@ bool parse_request(char *line, HAPI_IPMI_PACKET *request, char **rest) {
     return true;
 }
 
-double now_us() {
+double now_us()
+{
     timespec time{};
     clock_gettime(CLOCK_MONOTONIC, &time);
     return time.tv_sec * 1e6 + time.tv_nsec / 1e3;
@@ -52,7 +55,8 @@ double now_us() {
 
 }  // namespace
 
-int main() {
+int main()
+{
     void *ipmi = dlopen(HAPI_IPMI_LIBRARY, RTLD_NOW);
     void *base = dlopen(HAPI_BASE_LIBRARY, RTLD_NOW);
     if (ipmi == nullptr || base == nullptr) {
@@ -90,9 +94,8 @@ int main() {
             uint16_t result = command(&request, &response);
             const uint8_t *bytes = reinterpret_cast<const uint8_t *>(&response);
             printf("%u %u %u", result, response.driver_status, response.response_length);
-            uint32_t shown = response.response_length > HAPI_RESPONSE_LENGTH_MAX
-                                 ? HAPI_RESPONSE_LENGTH_MAX
-                                 : response.response_length;
+            uint32_t shown = response.response_length > HAPI_RESPONSE_LENGTH_MAX ? HAPI_RESPONSE_LENGTH_MAX
+                                                                                 : response.response_length;
             for (uint32_t i = 2; i < shown; i++)
                 printf(" %02x", bytes[HAPI_LENGTH_BASE + i]);
             printf("\n");

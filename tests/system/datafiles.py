@@ -1,20 +1,25 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""Data files for system tests: made with the real fwpack, then read and
-patched here byte by byte. The CRC below is a bit-at-a-time reference kept
-independent of the program's table, so the two check each other."""
+"""Data files for system tests: made, and resealed after a change by hand,
+with the real fwpack, then read and patched here byte by byte. The CRC below
+is a bit-at-a-time reference kept independent of the program's table, so the
+two check each other; nothing here writes a file of its own."""
 
 import struct
+import tempfile
+from pathlib import Path
 
 from conftest import BUILD_DIR, run_binary
+from protocol import (DATA_FILE_CRC_SIZE, DATA_FILE_SIGNATURE_OFFSET, FILE_HEADER_SIZE, IMAGE_HEADER_SIZE,  # noqa: F401
+                      SIGNATURE, TRANSFER_SIZE)
 
 FWPACK = BUILD_DIR / "tools" / "fwpack"
 
-TRANSFER_SIZE = 0xB000
 FILE_HEADER = struct.Struct("<BBI2s9s")       # version, count, length, reserved, signature
 IMAGE_HEADER = struct.Struct("<BH4sBBHII32s")  # reserved, type, reserved, major, minor, crc, length, offset, reserved
-SIGNATURE = b"QUOR_INC\x00"
-SIGNATURE_OFFSET = 8
-CRC_SIZE = 2
+SIGNATURE_OFFSET = DATA_FILE_SIGNATURE_OFFSET
+CRC_SIZE = DATA_FILE_CRC_SIZE
+# The records' layouts above are read field by field; their sizes are the program's.
+assert (FILE_HEADER.size, IMAGE_HEADER.size) == (FILE_HEADER_SIZE, IMAGE_HEADER_SIZE)
 
 
 def crc16_arc(data, crc=0):
@@ -34,7 +39,10 @@ def make_image(folder, name, rev, length=None):
     if length is not None:
         args += ["--length", str(length)]
     result = fwpack(*args, cwd=folder)
-    assert (result.rc, result.stderr) == (0, ""), result
+    note = "" if length is None or length >= TRANSFER_SIZE else (
+        f"fwpack image: note: {name} is {length} bytes, fewer than the {TRANSFER_SIZE} a board is sent; "
+        "fwpack build will refuse it\n")
+    assert (result.rc, result.stderr) == (0, note), result
     return folder / name
 
 
@@ -63,6 +71,10 @@ def set_file_header(data, **fields):
 
 
 def reseal(data):
-    """Writes the file CRC again where the header's file length puts it."""
-    length = file_header(data)["length"]
-    struct.pack_into("<H", data, length - CRC_SIZE, crc16_arc(data[:length - CRC_SIZE]))
+    """Writes the file CRC again where the header's file length puts it (fwpack reseal)."""
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / "resealed.dat"
+        path.write_bytes(data)
+        result = fwpack("reseal", path.name, cwd=folder)
+        assert (result.rc, result.stderr) == (0, ""), result
+        data[:] = path.read_bytes()

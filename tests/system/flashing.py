@@ -6,11 +6,13 @@ import pathlib
 import re
 import struct
 import subprocess
+import tempfile
 
 import pytest
 
 from conftest import BUILD_DIR, SOURCE_DIR
-from datafiles import CRC_SIZE, FILE_HEADER, IMAGE_HEADER, SIGNATURE, TRANSFER_SIZE, build, crc16_arc, make_image
+from datafiles import TRANSFER_SIZE, build, make_image
+from protocol import CHUNK_SIZE, TRANSFER_BASE_ADDRESS
 from simplatform import PRIMARY, SECONDARY, MEDIA_BAY, Board, Platform, SimPlatform, banner
 
 
@@ -31,8 +33,9 @@ TABLE_HEADER = "\n   Firmware Versions                                 Current  
 LOADED = ("\r   Loading file, please wait " + CLEAR + "\r   Loading file completed " +
           "   CRC " + "Complete \n")
 FLASH_FAILED = "\n   Flash Failed\n"
-CHUNK = 20
-FLASH_BASE = 0x1000
+CHUNK = CHUNK_SIZE
+TRAILER_TYPE = 0xFFFF
+FLASH_BASE = TRANSFER_BASE_ADDRESS
 
 
 def searching(rows=3):
@@ -120,28 +123,27 @@ class Package:
 
 
 def pack(images, revisions, trailer=b""):
-    """A data file packed here byte by byte, for layouts fwpack refuses to
-    make: `images` are placed after the headers in order, each header
-    carrying its own length and CRC; `trailer` follows inside the file."""
-    count = len(images)
-    offset = FILE_HEADER.size + IMAGE_HEADER.size * count
-    headers = b""
-    body = b""
-    for image, (major, minor) in zip(images, revisions):
-        headers += IMAGE_HEADER.pack(0, 2, b"\0" * 4, major, minor, crc16_arc(image), len(image),
-                                     offset + len(body), b"\0" * 32)
-        body += image
-    length = offset + len(body) + len(trailer) + CRC_SIZE
-    data = FILE_HEADER.pack(2, count, length, b"\0\0", SIGNATURE) + headers + body + trailer
-    return data + struct.pack("<H", crc16_arc(data))
+    """A data file fwpack packs as given, for layouts the program refuses to
+    flash: `images` are placed after the headers in order, each header
+    carrying its own length and CRC; `trailer` follows inside the file, as
+    one more image of a type no board has."""
+    with tempfile.TemporaryDirectory() as name:
+        folder = pathlib.Path(name)
+        args = ["--allow-unflashable"]
+        for index, (image, (major, minor)) in enumerate(zip(images, revisions)):
+            (folder / f"{index}.bin").write_bytes(image)
+            args += ["--type", "2", "--rev", f"{major}.{minor:02x}", f"{index}.bin"]
+        if trailer:
+            (folder / "trailer.bin").write_bytes(trailer)
+            args += ["--type", str(TRAILER_TYPE), "--rev", "0.00", "trailer.bin"]
+        return bytes(build(folder, "packed.dat", *args))
 
 
 def sim_image(rev, length=TRANSFER_SIZE):
-    """Image bytes as a simulated board understands them: length marker, revision, filler."""
-    image = bytearray((i * 37 + 11) & 0xFF for i in range(length))
-    image[0:2] = struct.pack("<H", length & 0xFFFF)
-    image[2], image[3] = rev
-    return bytes(image)
+    """Image bytes as a simulated board understands them (fwpack image): length marker, revision, filler."""
+    with tempfile.TemporaryDirectory() as name:
+        folder = pathlib.Path(name)
+        return make_image(folder, "image.bin", revision(*rev), length).read_bytes()
 
 
 def flash_platform(*boards, **settings):

@@ -11,9 +11,10 @@ service state), then runs the real binary against it:
 
 Each run happens in `tmp_path/run` (the program's current directory, holding
 the sim's tesselinstall.sh unless asked otherwise and any files given),
-inside a private mount namespace where build/sim/init.d is bind-mounted over
-/etc/init.d, with the simulated libraries on LD_LIBRARY_PATH and the sleep
-shim preloaded, so no specified wait is ever waited. The platform's state
+started by the platform's one launcher, build/sim/simrun: inside a private
+mount namespace where build/sim/init.d is bind-mounted over /etc/init.d, with
+the simulated libraries on LD_LIBRARY_PATH and the sleep shim preloaded, so no
+specified wait is ever waited. The platform's state
 folder is `tmp_path/platform`; it persists between runs of one SimPlatform,
 so a second run sees what the first did.
 
@@ -30,13 +31,15 @@ from dataclasses import dataclass, field
 import pytest
 
 from conftest import BUILD_DIR, VELMORAN, run_binary
+from protocol import (BMC_SLAVE_ADDRESS, CMD_ENABLE_MESSAGE_CHANNEL_RECEIVE, CMD_GET_DEVICE_ID, FLASH_SIZE,  # noqa: F401
+                      FLASH_START, MEDIA_BAY, NETFN_APP, PRIMARY, SECONDARY)
 
 SIM_DIR = BUILD_DIR / "sim"
 SIM_VARIANTS = SIM_DIR / "variants"
 INIT_DIR = SIM_DIR / "init.d"
 INSTALL_SCRIPT = SIM_DIR / "tesselinstall.sh"
+LAUNCHER = SIM_DIR / "simrun"
 SLEEP_SHIM = BUILD_DIR / "tests" / "shim" / "libsleepshim.so"
-REAL_INIT_DIR = pathlib.Path("/etc/init.d")
 
 STATE_FILE = "platform.txt"
 SERVICE_FILE = "service.txt"
@@ -45,19 +48,17 @@ REQUEST_LOG = "requests.log"
 SLEEP_LOG = "sleeps.log"
 BOARD_IMAGES = "board_*.bin"
 
-# The flash range the transfer protocol writes: image files hold these bytes.
-FLASH_START = 0x1000
-FLASH_SIZE = 0xB000
+# The flash range the transfer protocol writes (FLASH_START, FLASH_SIZE):
+# image files hold these bytes.
 
-# Network-function bytes and commands, for readable expectations.
-BMC = 0x20
-PRIMARY, SECONDARY, MEDIA_BAY = 0xC0, 0xC2, 0xC4
-ENABLE_IPMB = "20 18 32 0001"
+# Addresses, network-function bytes and commands, for readable expectations.
+BMC = BMC_SLAVE_ADDRESS
+ENABLE_IPMB = f"{BMC:02X} {NETFN_APP:02X} {CMD_ENABLE_MESSAGE_CHANNEL_RECEIVE:02X} 0001"
 
 
 def get_device_id(address):
     """The request line of Get Device ID to a board."""
-    return f"{address:02X} 18 01"
+    return f"{address:02X} {NETFN_APP:02X} {CMD_GET_DEVICE_ID:02X}"
 
 
 @dataclass
@@ -349,19 +350,16 @@ class SimPlatform:
 
         search_path = [SIM_DIR] if libraries is None else libraries
         env = {
-            "LD_LIBRARY_PATH": ":".join(str(folder) for folder in search_path),
-            "SIMPLATFORM_PRELOAD": " ".join(_sanitizer_runtimes() + [str(SLEEP_SHIM)]),
             "SLEEPSHIM_LOG": str(self.state_dir / SLEEP_LOG),
-            "QRXSIM_STATE": str(self.state_dir / STATE_FILE),
             "QRXSIM_LOG": str(self.state_dir / REQUEST_LOG),
             "VELMORAN_STATE_DIR": str(self.recovery_dir),
         }
-        # The bind mount stays private to the namespace, so the real
-        # /etc/init.d is never touched. Only velmoran (and what it starts)
-        # gets the shim, not the tools that set the namespace up.
-        REAL_INIT_DIR.mkdir(parents=True, exist_ok=True)
-        setup = 'mount --bind "$0" /etc/init.d && export LD_PRELOAD="$SIMPLATFORM_PRELOAD" && exec "$@"'
-        argv = ["unshare", "--mount", "--propagation", "private", "--", "/bin/sh", "-c", setup, INIT_DIR, VELMORAN, *args]
+        # Only velmoran (and what it starts) gets the shim, not the tools
+        # that set the namespace up; a sanitizer runtime must come first.
+        argv = [LAUNCHER, "--libraries", ":".join(str(folder) for folder in search_path), "--init-dir", INIT_DIR]
+        for library in _sanitizer_runtimes() + [str(SLEEP_SHIM)]:
+            argv += ["--preload", library]
+        argv += [self.state_dir / STATE_FILE, VELMORAN, *args]
         return argv, env
 
     def _read(self, name):

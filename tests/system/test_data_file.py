@@ -7,6 +7,7 @@ import struct
 
 import pytest
 
+from protocol import DATA_FILE_RESERVED_OFFSET
 from datafiles import (CRC_SIZE, FILE_HEADER, IMAGE_HEADER, SIGNATURE_OFFSET, TRANSFER_SIZE, build,
                        crc16_arc, fwpack, image_header, make_image, reseal, set_file_header)
 from flashing import (CLEAR, CONTINUE, LOADED, board, flash_platform, flashed_board, options, searching, table,
@@ -21,7 +22,7 @@ BAD_READ = "\r   Bad read from file \n"
 NOT_RECOGNIZED = "\r   Data file not recognized \n"
 NOT_SUPPORTED = "\r   Data file version not supported \n"
 FAILED_LOADING = "\r   Failed loading Data file \n"
-RESERVED_OFFSET = 6          # the file header's two reserved bytes
+RESERVED_OFFSET = DATA_FILE_RESERVED_OFFSET   # the file header's two reserved bytes
 
 
 def good_file(folder):

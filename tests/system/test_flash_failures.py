@@ -2,13 +2,14 @@
 """Flashes that fail: every way the transfer can break, what the user is told,
 what the board was sent, the exit status, and the boards left untouched."""
 
+from protocol import CHUNK_COUNT
 from datafiles import image_header, reseal
 from flashing import (CLEAR, CONTINUE, FLASH_FAILED, LOADED, LOCK_PANEL, RESTORE_PANEL, Package, board,
                       board_transfer, data_requests, erasing, flash_platform, flashed_board, options, pack, progress,
                       searching, sim_image, skipped_board, table, table_line, unlock_request, ALT_UNLOCK_CODE)
 from simplatform import ENABLE_IPMB, PRIMARY, SECONDARY, Fault, SimPlatform, banner, get_device_id
 
-CHUNKS = 2253
+CHUNKS = CHUNK_COUNT
 EXIT = f"{PRIMARY:02X} 20 04"
 DATA = f"{PRIMARY:02X} 20 01"
 UNLOCK = f"{PRIMARY:02X} 20 00"

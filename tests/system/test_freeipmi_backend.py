@@ -5,7 +5,6 @@ records go in through the library entry, ipmitool checks the result."""
 
 import os
 import pathlib
-import random
 import shutil
 import subprocess
 import tempfile
@@ -14,6 +13,9 @@ import time
 import pytest
 
 from conftest import VELMORAN, run_binary
+from flashing import UNLOCK_CODE
+from protocol import (CHUNK_SIZE, CMD_ENTER_FW_XFER, CMD_EXIT_FW_XFER, CMD_FW_DATA, CMD_GET_DEVICE_ID, NETFN_APP,
+                      NETFN_FIRMWARE, TRANSFER_BASE_ADDRESS, TRANSFER_SIZE)
 import ipmisim_bench
 from ipmisim_bench import IpmiSimBench, backend_environment, write_backend_config
 
@@ -21,9 +23,9 @@ pytestmark = pytest.mark.skipif(bool(ipmisim_bench.missing_parts()),
                                 reason="ipmi_sim bench not available: "
                                 + ", ".join(ipmisim_bench.missing_parts()))
 
-TRANSFER_BASE = 0x1000
-TRANSFER_SIZE = 0xB000
-CHUNK = 20
+TRANSFER_BASE = TRANSFER_BASE_ADDRESS
+CHUNK = CHUNK_SIZE
+UNLOCK = UNLOCK_CODE.encode()
 ERASE_POLLS = 3
 
 
@@ -53,21 +55,20 @@ def hex_line(address, netfn, command, data=b""):
 
 
 def transfer_lines(address, image):
-    lines = [hex_line(address, 0x20, 0x00, b"BPFW")]
-    lines += [hex_line(address, 0x18, 0x01)] * (ERASE_POLLS + 1)
+    lines = [hex_line(address, NETFN_FIRMWARE, CMD_ENTER_FW_XFER, UNLOCK)]
+    lines += [hex_line(address, NETFN_APP, CMD_GET_DEVICE_ID)] * (ERASE_POLLS + 1)
     for offset in range(0, TRANSFER_SIZE, CHUNK):
         target = TRANSFER_BASE + offset
-        lines.append(hex_line(address, 0x20, 0x01,
+        lines.append(hex_line(address, NETFN_FIRMWARE, CMD_FW_DATA,
                               bytes([target & 0xFF, target >> 8]) + image[offset:offset + CHUNK]))
-    lines.append(hex_line(address, 0x20, 0x04))
+    lines.append(hex_line(address, NETFN_FIRMWARE, CMD_EXIT_FW_XFER))
     return lines
 
 
-def sim_image(major, minor, seed):
-    generator = random.Random(seed)
-    image = bytearray(generator.randbytes(TRANSFER_SIZE))
-    image[2], image[3] = major, minor
-    return bytes(image)
+def sim_image(folder, revision):
+    """An image the simulated boards read `revision` from, made by fwpack."""
+    from datafiles import make_image
+    return make_image(folder, "bench-image.bin", revision).read_bytes()
 
 
 def firmware_revision(bench, address):
@@ -76,7 +77,7 @@ def firmware_revision(bench, address):
 
 @pytest.mark.parametrize("line, expected", [
     # BMC, directly: Get Device ID answers 15 data bytes (length counts 3 more).
-    ("20 18 01", "1 0 18 00 20 01 01 00 02 bf 91 12 00 00 01 00 00 00 00"),
+    ("20 18 01", "1 0 18 00 20 01 02 10 02 bf 91 12 00 00 01 00 00 00 00"),
     # A board, bridged over IPMB: its own revision bytes.
     ("c0 18 01", "1 0 18 00 01 01 01 10 02 01 91 12 00 00 01 00 00 00 00"),
     ("c2 18 01", "1 0 18 00 01 01 02 05 02 01 91 12 00 00 01 00 00 00 00"),
@@ -116,11 +117,11 @@ def test_transfer_writes_image_and_revision(bench_factory, tmp_path, drop_data):
     chunk, carrying its own address, leaves the written image the same."""
     bench = bench_factory(drop_data=drop_data, erase_polls=ERASE_POLLS)
     config = write_backend_config(tmp_path, bench.port)
-    image = sim_image(0x02, 0x31, seed=drop_data)
+    image = sim_image(tmp_path, "2.31")
     answers, errors = drive(config, transfer_lines(0xC0, image))
     assert errors == ""
     assert answers[0] == "1 0 3 00"                                  # unlock accepted
-    assert answers[1:1 + ERASE_POLLS] == ["1 0 3 c0"] * ERASE_POLLS   # busy erasing
+    assert answers[1:1 + ERASE_POLLS] == ["1 0 3 c3"] * ERASE_POLLS   # erasing: no answer on the IPMB
     assert answers[1 + ERASE_POLLS].startswith("1 0 18 00 ")
     assert set(answers[2 + ERASE_POLLS:]) == {"1 0 3 00"}            # every chunk and the exit
     assert bench.written_image(0xC0) == image
@@ -137,7 +138,7 @@ def test_transfer_writes_image_and_revision(bench_factory, tmp_path, drop_data):
 def test_refused_unlock_code_is_a_completion_code(bench_factory, tmp_path, accept, answer):
     bench = bench_factory(accept=accept)
     config = write_backend_config(tmp_path, bench.port)
-    answers, _ = drive(config, [hex_line(0xC0, 0x20, 0x00, b"BPFW"), hex_line(0xC0, 0x18, 0x01)])
+    answers, _ = drive(config, [hex_line(0xC0, NETFN_FIRMWARE, CMD_ENTER_FW_XFER, UNLOCK), hex_line(0xC0, NETFN_APP, CMD_GET_DEVICE_ID)])
     assert answers == [answer, "1 0 18 00 01 01 01 10 02 01 91 12 00 00 01 00 00 00 00"]
 
 

@@ -3,10 +3,12 @@
 corruptions its show command catches."""
 
 import json
+import re
 import struct
 
 import pytest
 
+from conftest import SOURCE_DIR
 from datafiles import (CRC_SIZE, FILE_HEADER, IMAGE_HEADER, SIGNATURE, SIGNATURE_OFFSET, TRANSFER_SIZE,
                        build, crc16_arc, file_header, fwpack, image_header, make_image, reseal, set_file_header)
 
@@ -87,7 +89,7 @@ def test_show_json_matches_the_bytes(workdir, two_image_file):
     report = json.loads(result.stdout)
     assert report["ok"] is True and report["problems"] == []
     assert report["header"] == {"version": 2, "image_count": 2, "file_length": len(data),
-                                "signature": "QUOR_INC\\x00"}
+                                "signature": "QUOR_INC", "signature_terminator": 0}
     for index, image in enumerate(report["images"]):
         header = image_header(data, index)
         assert (image["device_type"], image["length"], image["data_offset"], image["crc"]) == \
@@ -95,6 +97,85 @@ def test_show_json_matches_the_bytes(workdir, two_image_file):
         assert image["computed_crc"] == image["crc"] and image["crc_ok"] and image["flashable"]
     assert [image["revision"] for image in report["images"]] == ["1.06", "1.10"]
     assert report["file_crc"]["ok"] is True and report["trailing_bytes"] == 0
+
+
+def test_show_json_reports_a_file_it_cannot_read(workdir):
+    result = fwpack("show", "--json", "missing.dat", cwd=workdir)
+    assert result.rc == 1
+    assert json.loads(result.stdout) == {"file": "missing.dat", "ok": False,
+                                         "error": "cannot open missing.dat: No such file or directory"}
+    assert result.stderr == "fwpack show: cannot open missing.dat: No such file or directory\n"
+
+
+def test_show_json_carries_a_foreign_signature_and_terminator(workdir, two_image_file):
+    data = two_image_file
+    data[SIGNATURE_OFFSET:SIGNATURE_OFFSET + 9] = b"QUOR\x01INCX"
+    (workdir / "fw.dat").write_bytes(data)
+    header = json.loads(fwpack("show", "--json", "fw.dat", cwd=workdir).stdout)["header"]
+    assert (header["signature"], header["signature_terminator"]) == ("QUOR\u0001INC", ord("X"))
+
+
+def test_version_is_the_project_version(workdir):
+    cmake = (SOURCE_DIR / "CMakeLists.txt").read_text()
+    version = re.search(r"^project\(velmoran VERSION (\S+)", cmake, re.MULTILINE).group(1)
+    result = fwpack("--version", cwd=workdir)
+    assert (result.rc, result.stdout, result.stderr) == (0, f"fwpack {version}\n", "")
+
+
+def test_image_says_why_build_will_refuse_a_short_one(workdir):
+    result = fwpack("image", "-o", "short.bin", "--rev", "1.00", "--length", "100", cwd=workdir)
+    assert (result.rc, result.stdout) == (0, "")
+    assert result.stderr == ("fwpack image: note: short.bin is 100 bytes, fewer than the 45056 a board is sent; "
+                             "fwpack build will refuse it\n")
+    assert len((workdir / "short.bin").read_bytes()) == 100
+    refused = fwpack("build", "-o", "x.dat", "--rev", "1.00", "short.bin", cwd=workdir)
+    assert refused.rc == 1 and "fewer than the 45056 a board is sent" in refused.stderr
+
+
+def test_image_places_the_revision_where_asked(workdir):
+    result = fwpack("image", "-o", "a.bin", "--rev", "2.31", "--rev-offset", "0x100", cwd=workdir)
+    assert (result.rc, result.stderr) == (0, "")
+    data = (workdir / "a.bin").read_bytes()
+    plain = make_image(workdir, "b.bin", "2.31").read_bytes()
+    assert (data[0x100], data[0x101]) == (2, 0x31)
+    assert data[:2] == plain[:2] == b"\x00\xb0"
+    filler = lambda *at: bytes(1 + (i * 37) % 253 for i in at)
+    assert data[2:4] == filler(2, 3) and plain[0x100:0x102] == filler(0x100, 0x101), "filler where no revision is"
+    assert data[4:0x100] == plain[4:0x100] and data[0x102:] == plain[0x102:]
+
+
+def test_allow_unflashable_packs_what_build_otherwise_refuses(workdir):
+    make_image(workdir, "short.bin", "1.00", length=300)
+    wrong = bytearray(make_image(workdir, "wrong.bin", "1.00").read_bytes())
+    wrong[0:2] = b"\x34\x12"
+    (workdir / "wrong.bin").write_bytes(wrong)
+    data = build(workdir, "fw.dat", "--allow-unflashable", "--rev", "1.01", "wrong.bin", "--rev", "1.00", "short.bin")
+    assert [image_header(data, i)["length"] for i in (0, 1)] == [TRANSFER_SIZE, 300]
+    assert image_header(data, 0)["crc"] == crc16_arc(bytes(wrong))
+    shown = fwpack("show", "fw.dat", cwd=workdir)
+    assert shown.rc == 1
+    assert "image 0: first two data bytes read 0x1234" in shown.stderr and "image 1: only 302 bytes" in shown.stderr
+    empty = (workdir / "empty.bin")
+    empty.write_bytes(b"")
+    refused = fwpack("build", "-o", "x.dat", "--allow-unflashable", "--rev", "1.00", "empty.bin", cwd=workdir)
+    assert (refused.rc, refused.stderr) == (1, "fwpack build: empty.bin: empty; no image CRC can cover it\n")
+
+
+def test_reseal_rewrites_only_the_file_crc(workdir, two_image_file):
+    data = bytearray(two_image_file)
+    data[200] ^= 0xFF
+    (workdir / "fw.dat").write_bytes(data)
+    result = fwpack("reseal", "fw.dat", cwd=workdir)
+    assert (result.rc, result.stdout, result.stderr) == (0, "", "")
+    resealed = (workdir / "fw.dat").read_bytes()
+    assert resealed[:-CRC_SIZE] == data[:-CRC_SIZE]
+    assert struct.unpack_from("<H", resealed, len(resealed) - CRC_SIZE)[0] == crc16_arc(data[:-CRC_SIZE])
+    set_file_header(data, length=len(data) + 1)
+    (workdir / "fw.dat").write_bytes(data)
+    refused = fwpack("reseal", "fw.dat", cwd=workdir)
+    assert (refused.rc, refused.stderr) == (
+        1, "fwpack reseal: fw.dat: its header leaves no room for the file CRC inside the file\n")
+    assert (workdir / "fw.dat").read_bytes() == data, "nothing written on a refusal"
 
 
 def test_build_refuses_images_no_board_could_take(workdir):
@@ -157,19 +238,28 @@ def test_patch_length_fixes_the_first_two_bytes(workdir):
     (["image", "-o", "x.bin", "--rev", "1.06", "extra"], "fwpack image: unexpected argument 'extra'"),
     (["show"], "fwpack show: no file given"),
     (["show", "a.dat", "b.dat"], "fwpack show: only one file can be shown, not also 'b.dat'"),
+    (["image", "-o", "x.bin", "--rev", "1.06", "--rev-offset", "1"],
+     "fwpack image: --rev-offset needs a byte offset of at least 2, not '1'"),
+    (["image", "-o", "x.bin", "--rev", "1.06", "--rev-offset", "100", "--length", "101"],
+     "fwpack image: --length needs a number from 102 to 16777216, not '101'"),
+    (["build", "-o", "x.dat", "--patch-length", "--allow-unflashable", "--rev", "1.06", "a.bin"],
+     "fwpack build: --patch-length and --allow-unflashable exclude each other"),
+    (["reseal"], "fwpack reseal: no file given"),
+    (["reseal", "--fast", "a.dat"], "fwpack reseal: unknown option '--fast'"),
     (["pack"], "fwpack: unknown command 'pack'"),
     ([], "fwpack: no command given"),
 ])
 def test_usage_errors_name_the_problem(workdir, args, message):
     make_image(workdir, "a.bin", "1.06")
     result = fwpack(*args, cwd=workdir)
-    command = args[0] + " " if args and args[0] in ("build", "image", "show") else ""
+    command = args[0] + " " if args and args[0] in ("build", "image", "reseal", "show") else ""
     assert (result.rc, result.stdout) == (2, "")
     assert result.stderr == f"{message}\nTry 'fwpack {command}--help'.\n"
     assert not (workdir / "x.dat").exists() and not (workdir / "x.bin").exists()
 
 
-@pytest.mark.parametrize("args", [["--help"], ["help"], ["build", "--help"], ["image", "-h"], ["show", "--help"]])
+@pytest.mark.parametrize("args", [["--help"], ["help"], ["build", "--help"], ["image", "-h"], ["show", "--help"],
+                                  ["reseal", "--help"]])
 def test_help_goes_to_stdout(workdir, args):
     result = fwpack(*args, cwd=workdir)
     assert (result.rc, result.stderr) == (0, "")

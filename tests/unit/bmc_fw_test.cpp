@@ -4,7 +4,7 @@
 // revisions and the system-ID rules.
 #include "ipmi/bmc_fw.h"
 
-#include "sim_support.h"
+#include "seam_recorder.h"
 
 namespace {
 
@@ -47,19 +47,34 @@ TEST_P(FrontPanelTest, locks_and_restores_the_panel_byte)
     EXPECT_EQ(requests, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, FrontPanelTest, ::testing::Values(
-    FrontPanelCase{"both_accepted", "front_panel 0xF0\n", RC_SUCCESS,
-                   {"20 00 01", "20 00 0A F1", "20 00 0A F5"}, {"20 00 0A F0"}},
-    FrontPanelCase{"whole_byte_kept", "front_panel 0x0A\n", RC_SUCCESS,
-                   {"20 00 01", "20 00 0A 0B", "20 00 0A 0F"}, {"20 00 0A 0A"}},
-    FrontPanelCase{"power_button_lock_refused", "front_panel 0xF0\nfault 0x20 0x00 0x0A cc=0xCC 5\n", RC_SUCCESS,
-                   {"20 00 01", "20 00 0A F1", "20 00 0A F1", "20 00 0A F1", "20 00 0A F1", "20 00 0A F1", "20 00 0A F4"},
-                   {"20 00 0A F0"}},
-    FrontPanelCase{"chassis_status_without_panel_byte", "chassis_status_length 3\n", RC_OPTION_ERROR,
-                   {"20 00 01"}, {}},
-    FrontPanelCase{"chassis_status_failing", "fault 0x20 0x00 0x01 driver\n", RC_FAILED,
-                   {"20 00 01", "20 00 01", "20 00 01", "20 00 01", "20 00 01"}, {}}),
-    [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, FrontPanelTest,
+                         ::testing::Values(FrontPanelCase{"both_accepted",
+                                                          "front_panel 0xF0\n",
+                                                          RC_SUCCESS,
+                                                          {"20 00 01", "20 00 0A F1", "20 00 0A F5"},
+                                                          {"20 00 0A F0"}},
+                                           FrontPanelCase{"whole_byte_kept",
+                                                          "front_panel 0x0A\n",
+                                                          RC_SUCCESS,
+                                                          {"20 00 01", "20 00 0A 0B", "20 00 0A 0F"},
+                                                          {"20 00 0A 0A"}},
+                                           FrontPanelCase{"power_button_lock_refused",
+                                                          "front_panel 0xF0\nfault 0x20 0x00 0x0A cc=0xCC 5\n",
+                                                          RC_SUCCESS,
+                                                          {"20 00 01", "20 00 0A F1", "20 00 0A F1", "20 00 0A F1",
+                                                           "20 00 0A F1", "20 00 0A F1", "20 00 0A F4"},
+                                                          {"20 00 0A F0"}},
+                                           FrontPanelCase{"chassis_status_without_panel_byte",
+                                                          "chassis_status_length 3\n",
+                                                          RC_OPTION_ERROR,
+                                                          {"20 00 01"},
+                                                          {}},
+                                           FrontPanelCase{"chassis_status_failing",
+                                                          "fault 0x20 0x00 0x01 driver\n",
+                                                          RC_FAILED,
+                                                          {"20 00 01", "20 00 01", "20 00 01", "20 00 01", "20 00 01"},
+                                                          {}}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST(FrontPanel, restore_without_a_lock_sends_nothing)
 {
@@ -137,9 +152,10 @@ TEST_P(CheckDeviceTest, stores_both_revision_bytes_as_reported)
     EXPECT_EQ(platform.requests(), Lines{"C2 18 01"});
 }
 
-INSTANTIATE_TEST_SUITE_P(Revisions, CheckDeviceTest, ::testing::Values(
-    RevisionCase{"revision=01.05", 0x01, 0x05}, RevisionCase{"revision=81.05", 0x81, 0x05},
-    RevisionCase{"revision=7F.99", 0x7F, 0x99}));
+INSTANTIATE_TEST_SUITE_P(Revisions, CheckDeviceTest,
+                         ::testing::Values(RevisionCase{"revision=01.05", 0x01, 0x05},
+                                           RevisionCase{"revision=81.05", 0x81, 0x05},
+                                           RevisionCase{"revision=7F.99", 0x7F, 0x99}));
 
 TEST(CheckDevice, silent_board_fails_and_leaves_the_row)
 {
@@ -181,16 +197,17 @@ TEST_P(SystemIdTest, takes_the_fixed_id_over_whatever_the_library_says)
     });
 }
 
-INSTANTIATE_TEST_SUITE_P(Rules, SystemIdTest, ::testing::Values(
-    SystemIdCase{"escaped", "auto", 0x016C, NO_FIXED_SYSTEM_ID, 0x016C},
-    SystemIdCase{"plain_byte", "auto", 0x0042, NO_FIXED_SYSTEM_ID, 0x0042},
-    SystemIdCase{"plain_byte_drops_the_high_byte", "plain", 0x016D, NO_FIXED_SYSTEM_ID, 0x006D},
-    SystemIdCase{"escaped_small_id", "escape", 0x0042, NO_FIXED_SYSTEM_ID, 0x0042},
-    SystemIdCase{"library_fails", "fail", 0x016D, NO_FIXED_SYSTEM_ID, 0},
-    SystemIdCase{"library_returns_2", "fail 2", 0x016D, NO_FIXED_SYSTEM_ID, 0},
-    SystemIdCase{"fixed_overrides", "auto", 0x016D, 0x0170, 0x0170},
-    SystemIdCase{"fixed_overrides_a_failure", "fail", 0x016D, 0x0170, 0x0170},
-    SystemIdCase{"fixed_zero", "auto", 0x016D, 0x0000, 0x0000}),
+INSTANTIATE_TEST_SUITE_P(
+    Rules, SystemIdTest,
+    ::testing::Values(SystemIdCase{"escaped", "auto", 0x016C, NO_FIXED_SYSTEM_ID, 0x016C},
+                      SystemIdCase{"plain_byte", "auto", 0x0042, NO_FIXED_SYSTEM_ID, 0x0042},
+                      SystemIdCase{"plain_byte_drops_the_high_byte", "plain", 0x016D, NO_FIXED_SYSTEM_ID, 0x006D},
+                      SystemIdCase{"escaped_small_id", "escape", 0x0042, NO_FIXED_SYSTEM_ID, 0x0042},
+                      SystemIdCase{"library_fails", "fail", 0x016D, NO_FIXED_SYSTEM_ID, 0},
+                      SystemIdCase{"library_returns_2", "fail 2", 0x016D, NO_FIXED_SYSTEM_ID, 0},
+                      SystemIdCase{"fixed_overrides", "auto", 0x016D, 0x0170, 0x0170},
+                      SystemIdCase{"fixed_overrides_a_failure", "fail", 0x016D, 0x0170, 0x0170},
+                      SystemIdCase{"fixed_zero", "auto", 0x016D, 0x0000, 0x0000}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(SystemId, fixed_id_applies_without_a_library_and_driver_start_clears_it)

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers shared by the data-file suites: scratch files, console capture, and
-// data files assembled from the program's own records and CRC step.
+// data files made and resealed by the data-file kit.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "datafile/datafile_format.h"
-#include "datafile/proc_crc.h"
+#include "datafile_kit.h"
 
 namespace fixtures {
 
@@ -68,25 +68,20 @@ inline Console stop_capture()
 
 inline uint16_t crc_of(const uint8_t *data, size_t count)
 {
-    uint16_t crc = 0;
-    for (size_t index = 0; index < count; index++)
-        crc = process_CRC(data[index], crc);
-    return crc;
+    return datafile_kit::crc16(data, count);
 }
 
 inline void put_le16(Bytes &bytes, size_t offset, uint16_t value)
 {
-    bytes[offset] = static_cast<uint8_t>(value & 0xFF);
-    bytes[offset + 1] = static_cast<uint8_t>(value >> 8);
+    datafile_kit::put_le16(bytes.data() + offset, value);
 }
 
 // Appends the CRC of everything so far, low byte first.
 inline void append_crc(Bytes &bytes)
 {
     uint16_t crc = crc_of(bytes.data(), bytes.size());
-    bytes.push_back(0);
-    bytes.push_back(0);
-    put_le16(bytes, bytes.size() - 2, crc);
+    bytes.resize(bytes.size() + DATA_FILE_CRC_SIZE);
+    put_le16(bytes, bytes.size() - DATA_FILE_CRC_SIZE, crc);
 }
 
 struct TestImage {
@@ -122,32 +117,18 @@ inline IMAGE_HDR *image_header_of(Bytes &file, size_t index)
 // header; the CRC goes at L - 2 as the header now says.
 inline void reseal(Bytes &file)
 {
-    uint32_t length = header_of(file)->file_length;
-    put_le16(file, length - 2, crc_of(file.data(), length - 2));
+    EXPECT_TRUE(datafile_kit::reseal(file)) << "the header leaves no room for the file CRC";
 }
 
 // A valid data file: headers, the images back to back, the file CRC.
 inline Bytes build_data_file(const std::vector<TestImage> &images)
 {
-    Bytes file(IMAGE_HEADERS_OFFSET + images.size() * sizeof(IMAGE_HDR), 0);
-    DAT_FILE_HDR header{};
-    header.version = DATA_FILE_VERSION;
-    header.image_count = static_cast<uint8_t>(images.size());
-    memcpy(header.signature, DATA_FILE_SIGNATURE, DATA_FILE_SIGNATURE_SIZE);
-    for (size_t index = 0; index < images.size(); index++) {
-        IMAGE_HDR image{};
-        image.device_type = images[index].device_type;
-        image.rev_major = images[index].rev_major;
-        image.rev_minor = images[index].rev_minor;
-        image.image_length = static_cast<uint32_t>(images[index].data.size());
-        image.data_offset = static_cast<uint32_t>(file.size());
-        image.image_crc = crc_of(images[index].data.data(), images[index].data.size());
-        memcpy(image_header_of(file, index), &image, sizeof image);
-        file.insert(file.end(), images[index].data.begin(), images[index].data.end());
-    }
-    header.file_length = static_cast<uint32_t>(file.size() + DATA_FILE_CRC_SIZE);
-    memcpy(file.data(), &header, sizeof header);
-    append_crc(file);
+    std::vector<datafile_kit::Image> packed;
+    for (const TestImage &image : images)
+        packed.push_back({image.device_type, image.rev_major, image.rev_minor, image.data});
+    Bytes file;
+    std::string error;
+    EXPECT_TRUE(datafile_kit::build(packed, file, &error)) << error;
     return file;
 }
 

@@ -3,6 +3,7 @@
 // with its exact text and code, and how found boards are bound to images.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "datafile/datahandler.h"
 #include "datafile/file_handler.h"
 #include "datafile_fixtures.h"
+#include "datafile_kit.h"
 #include "flash/discovery.h"
 #include "output/print.h"
 
@@ -125,35 +127,32 @@ TEST_F(DataHandler, refused_files_give_their_own_text_and_code)
         };
     };
     const Case cases[] = {
-        {"version 3", resealed([](Bytes &f) { fixtures::header_of(f)->version = 3; }),
-         RC_VERSION_NOT_SUPPORTED, blank, "\r   Data file version not supported \n"},
+        {"version 3", resealed([](Bytes &f) { fixtures::header_of(f)->version = 3; }), RC_VERSION_NOT_SUPPORTED, blank,
+         "\r   Data file version not supported \n"},
         {"signature letter", resealed([](Bytes &f) { fixtures::header_of(f)->signature[4] = '-'; }),
          RC_DATA_FILE_NOT_RECOGNIZED, blank, "\r   Data file not recognized \n"},
         {"signature terminator", resealed([](Bytes &f) { fixtures::header_of(f)->signature[8] = 'X'; }),
          RC_DATA_FILE_NOT_RECOGNIZED, blank, "\r   Data file not recognized \n"},
-        {"signature and version both wrong",
-         resealed([](Bytes &f) {
+        {"signature and version both wrong", resealed([](Bytes &f) {
              fixtures::header_of(f)->version = 3;
              fixtures::header_of(f)->signature[0] = 'q';
          }),
          RC_DATA_FILE_NOT_RECOGNIZED, blank, "\r   Data file not recognized \n"},
-        {"file CRC", [](Bytes &f) { f.back() ^= 0x40; },
-         RC_CRC_FAILED, "   CRC Failed \n", "\r   Data Integrity check failed \n"},
-        {"file length beyond the data", resealed([](Bytes &f) { fixtures::header_of(f)->file_length += 1; }),
-         RC_CRC_FAILED, "   CRC Failed \n", BAD_READ + "\r   Data Integrity check failed \n"},
-        {"image count 0", resealed([](Bytes &f) { fixtures::header_of(f)->image_count = 0; }),
-         RC_BAD_READ, CRC_COMPLETE, BAD_READ},
-        {"image headers past the end", resealed([](Bytes &f) { fixtures::header_of(f)->image_count = 3; }),
-         RC_BAD_READ, CRC_COMPLETE, BAD_READ},
-        {"truncated header", [](Bytes &f) { f.resize(10); },
-         RC_BAD_READ, blank, BAD_READ + "\r   Failed loading Data file \n"},
-        {"empty file", [](Bytes &f) { f.clear(); },
-         RC_BAD_READ, blank, BAD_READ + "\r   Failed loading Data file \n"},
-        {"no byte at offset 17", [](Bytes &f) { f = header_only_file(); },
-         RC_FAILED, CRC_COMPLETE, ""},
+        {"file CRC", [](Bytes &f) { f.back() ^= 0x40; }, RC_CRC_FAILED, "   CRC Failed \n",
+         "\r   Data Integrity check failed \n"},
+        {"file length beyond the data", [](Bytes &f) { fixtures::header_of(f)->file_length += 1; }, RC_CRC_FAILED,
+         "   CRC Failed \n", BAD_READ + "\r   Data Integrity check failed \n"},
+        {"image count 0", resealed([](Bytes &f) { fixtures::header_of(f)->image_count = 0; }), RC_BAD_READ,
+         CRC_COMPLETE, BAD_READ},
+        {"image headers past the end", resealed([](Bytes &f) { fixtures::header_of(f)->image_count = 3; }), RC_BAD_READ,
+         CRC_COMPLETE, BAD_READ},
+        {"truncated header", [](Bytes &f) { f.resize(10); }, RC_BAD_READ, blank,
+         BAD_READ + "\r   Failed loading Data file \n"},
+        {"empty file", [](Bytes &f) { f.clear(); }, RC_BAD_READ, blank, BAD_READ + "\r   Failed loading Data file \n"},
+        {"no byte at offset 17", [](Bytes &f) { f = header_only_file(); }, RC_FAILED, CRC_COMPLETE, ""},
         {"found board with no image of its type",
-         resealed([](Bytes &f) { fixtures::image_header_of(f, 0)->device_type = OTHER_DEVICE_TYPE; }),
-         RC_BAD_DATA, CRC_COMPLETE, ""},
+         resealed([](Bytes &f) { fixtures::image_header_of(f, 0)->device_type = OTHER_DEVICE_TYPE; }), RC_BAD_DATA,
+         CRC_COMPLETE, ""},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -195,8 +194,7 @@ TEST_F(DataHandler, found_boards_share_the_first_image_of_their_type)
     const Case cases[] = {
         {"one image", {backplane_image(1, 0x06)}, 0},
         {"two backplane images: the first wins", {backplane_image(1, 0x06, 1), backplane_image(2, 0x0a, 2)}, 0},
-        {"other type first",
-         {{OTHER_DEVICE_TYPE, 9, 0x99, fixtures::image_data(64, 3)}, backplane_image(1, 0x10)}, 1},
+        {"other type first", {{OTHER_DEVICE_TYPE, 9, 0x99, fixtures::image_data(64, 3)}, backplane_image(1, 0x10)}, 1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -264,3 +262,67 @@ TEST_F(DataHandler, every_image_header_is_read_whatever_its_fields_say)
 }
 
 }  // namespace
+
+// The kit's verdict on a file must be the program's: thousands of files, each
+// a valid one with a few fields or bytes changed (and often resealed, so the
+// change reaches the checks behind the file CRC), go through both.
+TEST_F(DataHandler, kit_check_agrees_with_the_program_on_changed_files)
+{
+    info_.devices = nullptr;
+    const Bytes valid = fixtures::build_data_file({backplane_image(1, 0x06, 1), backplane_image(2, 0x10, 2)});
+    const size_t headers_end = IMAGE_HEADERS_OFFSET + 2 * sizeof(IMAGE_HDR);
+    uint32_t state = 0x2545F491;
+    auto next = [&state](uint32_t bound) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        return bound == 0 ? 0 : state % bound;
+    };
+    int accepted_count = 0;
+    constexpr int CASES = 800;
+    for (int trial = 0; trial < CASES; trial++) {
+        Bytes file = valid;
+        const uint32_t changes = 1 + next(3);
+        for (uint32_t change = 0; change < changes; change++) {
+            switch (next(6)) {
+            case 0:  // a header byte, mostly where the fields are
+                file[next(static_cast<uint32_t>(std::min(file.size(), headers_end)))] ^=
+                    static_cast<uint8_t>(1 + next(255));
+                break;
+            case 1:  // the file length, near its true value
+                fixtures::header_of(file)->file_length = static_cast<uint32_t>(file.size()) + next(7) - 3;
+                break;
+            case 2:  // the image count
+                fixtures::header_of(file)->image_count = static_cast<uint8_t>(next(4));
+                break;
+            case 3:  // cut the file short
+                file.resize(next(static_cast<uint32_t>(file.size()) + 1));
+                break;
+            case 4:  // bytes past the file length
+                file.insert(file.end(), 1 + next(4), 0x5A);
+                break;
+            default:  // an image byte
+                if (file.size() > headers_end)
+                    file[headers_end + next(static_cast<uint32_t>(file.size() - headers_end))] ^= 0x01;
+                break;
+            }
+        }
+        if (next(2) == 0 && file.size() >= sizeof(DAT_FILE_HDR))
+            datafile_kit::reseal(file);
+
+        const datafile_kit::Check verdict = datafile_kit::check(file);
+        file_handler_destructor();
+        datahandler_destructor();
+        ScratchFile scratch(file);
+        fixtures::start_capture();
+        const RETURN_CODE loaded = load_data_file(scratch.path());
+        const RETURN_CODE code = loaded == RC_SUCCESS ? data_file_handler(&info_) : loaded;
+        fixtures::stop_capture();
+        ASSERT_EQ(verdict.accepted, code == RC_SUCCESS)
+            << "case " << trial << ": " << file.size() << " bytes, program code " << static_cast<int>(code);
+        accepted_count += verdict.accepted ? 1 : 0;
+    }
+    // Both verdicts occur often enough for the comparison to mean something.
+    EXPECT_GT(accepted_count, CASES / 10);
+    EXPECT_LT(accepted_count, CASES * 9 / 10);
+}

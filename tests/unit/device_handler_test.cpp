@@ -32,9 +32,9 @@ const std::string DOWNGRADE_PROMPT = "   Downgrade Primary Backplane from 1.10 t
 struct Decision {
     FLASH_MODE mode;
     Revisions board;
-    const char *answer;    // typed after "Y" to Continue; empty when nothing is asked
+    const char *answer;  // typed after "Y" to Continue; empty when nothing is asked
     DEVICE_STATUS status;
-    std::string shown;     // after the Continue prompt
+    std::string shown;  // after the Continue prompt
 };
 
 void PrintTo(const Decision &d, std::ostream *os)
@@ -83,30 +83,28 @@ TEST_P(DecisionTest, follows_the_decision_table)
     EXPECT_EQ(rows[1].status, DS_ABSENT);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    ModesByBoardState, DecisionTest,
-    ::testing::Values(
-        Decision{FLASH_NORMAL, BOOT_BLOCK, "", DS_TO_FLASH, FORCE_MESSAGE},
-        Decision{FLASH_NORMAL, SAME, "", DS_SAME_VERSION, ""},
-        Decision{FLASH_NORMAL, OLDER_IMAGE, "y\n", DS_TO_FLASH, DOWNGRADE_PROMPT},
-        Decision{FLASH_NORMAL, OLDER_IMAGE, "n\n", DS_FOUND, DOWNGRADE_PROMPT},
-        Decision{FLASH_NORMAL, NEWER_IMAGE, "", DS_TO_FLASH, ""},
-        Decision{FLASH_PROMPT, BOOT_BLOCK, "N\n", DS_FOUND, FLASH_QUESTION},
-        Decision{FLASH_PROMPT, SAME, "Y\n", DS_TO_FLASH, FLASH_QUESTION},
-        Decision{FLASH_PROMPT, OLDER_IMAGE, "Y\n", DS_TO_FLASH, FLASH_QUESTION},
-        Decision{FLASH_PROMPT, NEWER_IMAGE, "N\n", DS_FOUND, FLASH_QUESTION},
-        Decision{FLASH_FORCE, BOOT_BLOCK, "", DS_TO_FLASH, FORCE_MESSAGE},
-        Decision{FLASH_FORCE, SAME, "", DS_TO_FLASH, FORCE_MESSAGE},
-        Decision{FLASH_FORCE, OLDER_IMAGE, "", DS_TO_FLASH, FORCE_MESSAGE},
-        Decision{FLASH_FORCE, NEWER_IMAGE, "", DS_TO_FLASH, FORCE_MESSAGE},
-        Decision{FLASH_NO_DOWNGRADE, BOOT_BLOCK, "", DS_TO_FLASH, FORCE_MESSAGE},
-        Decision{FLASH_NO_DOWNGRADE, SAME, "", DS_SAME_VERSION, ""},
-        Decision{FLASH_NO_DOWNGRADE, OLDER_IMAGE, "", DS_FOUND, ""},
-        Decision{FLASH_NO_DOWNGRADE, NEWER_IMAGE, "", DS_TO_FLASH, ""},
-        Decision{FLASH_DOWNGRADE, BOOT_BLOCK, "", DS_TO_FLASH, FORCE_MESSAGE},
-        Decision{FLASH_DOWNGRADE, SAME, "", DS_SAME_VERSION, ""},
-        Decision{FLASH_DOWNGRADE, OLDER_IMAGE, "", DS_TO_FLASH, ""},
-        Decision{FLASH_DOWNGRADE, NEWER_IMAGE, "", DS_TO_FLASH, ""}));
+INSTANTIATE_TEST_SUITE_P(ModesByBoardState, DecisionTest,
+                         ::testing::Values(Decision{FLASH_NORMAL, BOOT_BLOCK, "", DS_TO_FLASH, FORCE_MESSAGE},
+                                           Decision{FLASH_NORMAL, SAME, "", DS_SAME_VERSION, ""},
+                                           Decision{FLASH_NORMAL, OLDER_IMAGE, "y\n", DS_TO_FLASH, DOWNGRADE_PROMPT},
+                                           Decision{FLASH_NORMAL, OLDER_IMAGE, "n\n", DS_FOUND, DOWNGRADE_PROMPT},
+                                           Decision{FLASH_NORMAL, NEWER_IMAGE, "", DS_TO_FLASH, ""},
+                                           Decision{FLASH_PROMPT, BOOT_BLOCK, "N\n", DS_FOUND, FLASH_QUESTION},
+                                           Decision{FLASH_PROMPT, SAME, "Y\n", DS_TO_FLASH, FLASH_QUESTION},
+                                           Decision{FLASH_PROMPT, OLDER_IMAGE, "Y\n", DS_TO_FLASH, FLASH_QUESTION},
+                                           Decision{FLASH_PROMPT, NEWER_IMAGE, "N\n", DS_FOUND, FLASH_QUESTION},
+                                           Decision{FLASH_FORCE, BOOT_BLOCK, "", DS_TO_FLASH, FORCE_MESSAGE},
+                                           Decision{FLASH_FORCE, SAME, "", DS_TO_FLASH, FORCE_MESSAGE},
+                                           Decision{FLASH_FORCE, OLDER_IMAGE, "", DS_TO_FLASH, FORCE_MESSAGE},
+                                           Decision{FLASH_FORCE, NEWER_IMAGE, "", DS_TO_FLASH, FORCE_MESSAGE},
+                                           Decision{FLASH_NO_DOWNGRADE, BOOT_BLOCK, "", DS_TO_FLASH, FORCE_MESSAGE},
+                                           Decision{FLASH_NO_DOWNGRADE, SAME, "", DS_SAME_VERSION, ""},
+                                           Decision{FLASH_NO_DOWNGRADE, OLDER_IMAGE, "", DS_FOUND, ""},
+                                           Decision{FLASH_NO_DOWNGRADE, NEWER_IMAGE, "", DS_TO_FLASH, ""},
+                                           Decision{FLASH_DOWNGRADE, BOOT_BLOCK, "", DS_TO_FLASH, FORCE_MESSAGE},
+                                           Decision{FLASH_DOWNGRADE, SAME, "", DS_SAME_VERSION, ""},
+                                           Decision{FLASH_DOWNGRADE, OLDER_IMAGE, "", DS_TO_FLASH, ""},
+                                           Decision{FLASH_DOWNGRADE, NEWER_IMAGE, "", DS_TO_FLASH, ""}));
 
 using DeviceHandler = DecisionTest;
 

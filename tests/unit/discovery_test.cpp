@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "sim_support.h"
+#include "seam_recorder.h"
 
 namespace {
 
@@ -104,11 +104,14 @@ TEST_P(PlatformTableTest, marks_the_boards_the_platform_carries)
     EXPECT_TRUE(platform_->requests().empty()) << "the platform stage sends no IPMI request";
 }
 
-INSTANTIATE_TEST_SUITE_P(AllRows, PlatformTableTest, ::testing::Values(
-    PlatformCase{0x016C, 3, 1, {E, A, A}}, PlatformCase{0x016D, 7, 2, {E, E, A}}, PlatformCase{0x016E, 15, 2, {E, E, E}},
-    PlatformCase{0x017D, 15, 2, {E, E, E}}, PlatformCase{0x017E, 15, 2, {E, E, E}}, PlatformCase{0x0183, 1, 3, {A, A, A}},
-    PlatformCase{0x0185, 1, 4, {A, A, A}}, PlatformCase{0x0184, 1, 5, {A, A, A}}, PlatformCase{0x016F, 15, 6, {E, E, E}},
-    PlatformCase{0x0170, 15, 7, {E, E, E}}, PlatformCase{0x018A, 1, 8, {A, A, A}}, PlatformCase{0x019A, 1, 9, {A, A, A}}));
+INSTANTIATE_TEST_SUITE_P(
+    AllRows, PlatformTableTest,
+    ::testing::Values(PlatformCase{0x016C, 3, 1, {E, A, A}}, PlatformCase{0x016D, 7, 2, {E, E, A}},
+                      PlatformCase{0x016E, 15, 2, {E, E, E}}, PlatformCase{0x017D, 15, 2, {E, E, E}},
+                      PlatformCase{0x017E, 15, 2, {E, E, E}}, PlatformCase{0x0183, 1, 3, {A, A, A}},
+                      PlatformCase{0x0185, 1, 4, {A, A, A}}, PlatformCase{0x0184, 1, 5, {A, A, A}},
+                      PlatformCase{0x016F, 15, 6, {E, E, E}}, PlatformCase{0x0170, 15, 7, {E, E, E}},
+                      PlatformCase{0x018A, 1, 8, {A, A, A}}, PlatformCase{0x019A, 1, 9, {A, A, A}}));
 
 TEST_F(DiscoveryTest, unknown_platform_links_the_table_and_leaves_rows_initial)
 {

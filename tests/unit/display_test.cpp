@@ -55,10 +55,9 @@ TEST_F(Display, each_revision_format)
     };
     image.rev_major = 1;
     image.rev_minor = 0x10;
-    for (const Case &c : {Case{1, 0x05, true, "    1.05       1.10   "},
-                          Case{0x81, 0x10, true, "   BB 1.10      1.10  "},
-                          Case{12, 0x0A, false, "   12.0a        N/A   "},
-                          Case{0x80, 0x00, false, "   BB 0.00      N/A  "}}) {
+    for (const Case &c :
+         {Case{1, 0x05, true, "    1.05       1.10   "}, Case{0x81, 0x10, true, "   BB 1.10      1.10  "},
+          Case{12, 0x0A, false, "   12.0a        N/A   "}, Case{0x80, 0x00, false, "   BB 0.00      N/A  "}}) {
         rows[0].status = c.with_image ? DS_IMAGE_MATCHED : DS_FOUND;
         rows[0].cur_major = c.cur_major;
         rows[0].cur_minor = c.cur_minor;

@@ -8,7 +8,7 @@
 
 #include <filesystem>
 
-#include "sim_support.h"
+#include "seam_recorder.h"
 
 namespace {
 
@@ -67,19 +67,19 @@ TEST_P(ServiceTest, runs_the_commands_the_probe_asks_for)
     EXPECT_EQ(commands_since(before_end), c.at_end);
 }
 
-INSTANTIATE_TEST_SUITE_P(Probe, ServiceTest, ::testing::Values(
-    ServiceCase{"not_installed", 512, false, {INSTALL}, {UNINSTALL}},
-    ServiceCase{"not_installed_and_flashing", 512, true, {INSTALL}, {UNINSTALL}},
-    ServiceCase{"not_running", 256, false, {START}, {STOP}},
-    ServiceCase{"not_running_and_flashing", 256, true, {START}, {STOP}},
-    ServiceCase{"running", 0, false, {}, {}},
-    ServiceCase{"running_and_flashing", 0, true, {}, {STARTUSERS}},
-    ServiceCase{"other_exit_status", 3 << 8, true, {}, {STARTUSERS}},
-    ServiceCase{"script_missing", 127 << 8, false, {}, {}},
-    ServiceCase{"killed_by_signal", 9, false, {}, {}},
-    ServiceCase{"shell_not_run", -1, false, {}, {}},
-    ServiceCase{"exit_status_2_in_the_low_byte", 2, false, {}, {}}),
-    [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Probe, ServiceTest,
+                         ::testing::Values(ServiceCase{"not_installed", 512, false, {INSTALL}, {UNINSTALL}},
+                                           ServiceCase{"not_installed_and_flashing", 512, true, {INSTALL}, {UNINSTALL}},
+                                           ServiceCase{"not_running", 256, false, {START}, {STOP}},
+                                           ServiceCase{"not_running_and_flashing", 256, true, {START}, {STOP}},
+                                           ServiceCase{"running", 0, false, {}, {}},
+                                           ServiceCase{"running_and_flashing", 0, true, {}, {STARTUSERS}},
+                                           ServiceCase{"other_exit_status", 3 << 8, true, {}, {STARTUSERS}},
+                                           ServiceCase{"script_missing", 127 << 8, false, {}, {}},
+                                           ServiceCase{"killed_by_signal", 9, false, {}, {}},
+                                           ServiceCase{"shell_not_run", -1, false, {}, {}},
+                                           ServiceCase{"exit_status_2_in_the_low_byte", 2, false, {}, {}}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST(Service, run_ending_before_the_load_still_restores_the_service)
 {
@@ -109,8 +109,9 @@ TEST(Loading, installs_before_opening_both_files_by_bare_name_binding_at_once)
     start_with_probe(512);
     ASSERT_EQ(load_driver(), RC_SUCCESS);
     std::string now = std::to_string(RTLD_NOW);
-    EXPECT_EQ(seams::events, (Lines{"system " + CHECKSTATUS, "system " + INSTALL,
-                                    "dlopen libqrxipm32.so " + now, "dlopen libqrxbas32.so " + now}));
+    EXPECT_EQ(seams::events,
+              (Lines{"system " + CHECKSTATUS, "system " + INSTALL, "dlopen libqrxipm32.so " + now,
+                     "dlopen libqrxbas32.so " + now}));
     EXPECT_NE(get_hapi_ipmi_entry(), nullptr);
     EXPECT_NE(get_hapi_host_info_entry(), nullptr);
     EXPECT_TRUE(seams::is_loaded(HAPI_IPMI_LIBRARY));
@@ -129,8 +130,8 @@ TEST(Loading, installs_before_opening_both_files_by_bare_name_binding_at_once)
 
 struct LoadFailureCase {
     const char *name;
-    const char *library;        // bare name to replace
-    const char *replacement;    // under the build folder; "" for a file that is not there
+    const char *library;      // bare name to replace
+    const char *replacement;  // under the build folder; "" for a file that is not there
 };
 
 class LoadFailureTest : public ::testing::TestWithParam<LoadFailureCase> {};
@@ -151,14 +152,18 @@ TEST_P(LoadFailureTest, leaves_no_library_loaded_and_reports_27)
 
     size_t before_end = seams::events.size();
     driver_destructor();
-    EXPECT_EQ(Lines(seams::events.begin() + static_cast<long>(before_end), seams::events.end()), Lines{"system " + STOP});
+    EXPECT_EQ(Lines(seams::events.begin() + static_cast<long>(before_end), seams::events.end()),
+              Lines{"system " + STOP});
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, LoadFailureTest, ::testing::Values(
-    LoadFailureCase{"ipmi_library_missing", HAPI_IPMI_LIBRARY, "/nowhere/libqrxipm32.so"},
-    LoadFailureCase{"base_library_missing", HAPI_BASE_LIBRARY, "/nowhere/libqrxbas32.so"},
-    LoadFailureCase{"ipmi_entry_missing", HAPI_IPMI_LIBRARY, "/sim/variants/no_ipmi_entry/libqrxipm32.so"},
-    LoadFailureCase{"host_info_entry_missing", HAPI_BASE_LIBRARY, "/sim/variants/no_host_info_entry/libqrxbas32.so"}),
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LoadFailureTest,
+    ::testing::Values(LoadFailureCase{"ipmi_library_missing", HAPI_IPMI_LIBRARY, "/nowhere/libqrxipm32.so"},
+                      LoadFailureCase{"base_library_missing", HAPI_BASE_LIBRARY, "/nowhere/libqrxbas32.so"},
+                      LoadFailureCase{"ipmi_entry_missing", HAPI_IPMI_LIBRARY,
+                                      "/sim/variants/no_ipmi_entry/libqrxipm32.so"},
+                      LoadFailureCase{"host_info_entry_missing", HAPI_BASE_LIBRARY,
+                                      "/sim/variants/no_host_info_entry/libqrxbas32.so"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // The install script as root finds it in the current directory: run only
@@ -170,11 +175,11 @@ struct ScriptCase {
     const char *name;
     mode_t folder_mode;
     uid_t folder_owner;
-    const char *script;          // "file", "link" or "none"
+    const char *script;  // "file", "link" or "none"
     mode_t script_mode;
     uid_t script_owner;
     bool runs;
-    const char *warning;         // after "Not running ./tesselinstall.sh: "
+    const char *warning;  // after "Not running ./tesselinstall.sh: "
 };
 
 class ScriptCheckTest : public ::testing::TestWithParam<ScriptCase> {};
@@ -217,33 +222,36 @@ TEST_P(ScriptCheckTest, runs_the_install_script_only_when_no_one_else_can_change
     free(previous);
     std::filesystem::remove_all(folder);
     EXPECT_EQ(seams::events_of("system"), c.runs ? (Lines{CHECKSTATUS, UNINSTALL}) : Lines{});
-    EXPECT_EQ(warning, c.warning[0] == '\0' ? "" : std::string("\r   Not running ./tesselinstall.sh: ") + c.warning + " \n");
+    EXPECT_EQ(warning,
+              c.warning[0] == '\0' ? "" : std::string("\r   Not running ./tesselinstall.sh: ") + c.warning + " \n");
     EXPECT_EQ(later, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ScriptCheckTest, ::testing::Values(
-    ScriptCase{"root_script_in_root_folder", 0755, 0, "file", 0755, 0, true, ""},
-    ScriptCase{"read_only_script", 0755, 0, "file", 0500, 0, true, ""},
-    ScriptCase{"missing_script_in_root_folder", 0755, 0, "none", 0, 0, true, ""},
-    ScriptCase{"root_script_in_sticky_shared_folder", 01777, 0, "file", 0755, 0, true, ""},
-    ScriptCase{"missing_script_in_sticky_shared_folder", 01777, 0, "none", 0, 0, false, ""},
-    ScriptCase{"group_writable_script", 0755, 0, "file", 0775, 0, false,
-               "./tesselinstall.sh is writable by other users"},
-    ScriptCase{"world_writable_script", 0755, 0, "file", 0757, 0, false,
-               "./tesselinstall.sh is writable by other users"},
-    ScriptCase{"script_of_another_user", 0755, 0, "file", 0755, OTHER_USER, false,
-               "./tesselinstall.sh belongs to another user"},
-    ScriptCase{"script_of_another_user_in_sticky_folder", 01777, 0, "file", 0755, OTHER_USER, false,
-               "./tesselinstall.sh belongs to another user"},
-    ScriptCase{"symbolic_link", 0755, 0, "link", 0, 0, false, "./tesselinstall.sh is not a regular file"},
-    ScriptCase{"world_writable_folder", 0777, 0, "file", 0755, 0, false,
-               "the current directory is writable by other users"},
-    ScriptCase{"group_writable_folder", 0775, 0, "none", 0, 0, false,
-               "the current directory is writable by other users"},
-    ScriptCase{"folder_of_another_user", 0755, OTHER_USER, "file", 0755, 0, false,
-               "the current directory belongs to another user"},
-    ScriptCase{"sticky_folder_of_another_user", 01777, OTHER_USER, "file", 0755, 0, false,
-               "the current directory belongs to another user"}),
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ScriptCheckTest,
+    ::testing::Values(ScriptCase{"root_script_in_root_folder", 0755, 0, "file", 0755, 0, true, ""},
+                      ScriptCase{"read_only_script", 0755, 0, "file", 0500, 0, true, ""},
+                      ScriptCase{"missing_script_in_root_folder", 0755, 0, "none", 0, 0, true, ""},
+                      ScriptCase{"root_script_in_sticky_shared_folder", 01777, 0, "file", 0755, 0, true, ""},
+                      ScriptCase{"missing_script_in_sticky_shared_folder", 01777, 0, "none", 0, 0, false, ""},
+                      ScriptCase{"group_writable_script", 0755, 0, "file", 0775, 0, false,
+                                 "./tesselinstall.sh is writable by other users"},
+                      ScriptCase{"world_writable_script", 0755, 0, "file", 0757, 0, false,
+                                 "./tesselinstall.sh is writable by other users"},
+                      ScriptCase{"script_of_another_user", 0755, 0, "file", 0755, OTHER_USER, false,
+                                 "./tesselinstall.sh belongs to another user"},
+                      ScriptCase{"script_of_another_user_in_sticky_folder", 01777, 0, "file", 0755, OTHER_USER, false,
+                                 "./tesselinstall.sh belongs to another user"},
+                      ScriptCase{"symbolic_link", 0755, 0, "link", 0, 0, false,
+                                 "./tesselinstall.sh is not a regular file"},
+                      ScriptCase{"world_writable_folder", 0777, 0, "file", 0755, 0, false,
+                                 "the current directory is writable by other users"},
+                      ScriptCase{"group_writable_folder", 0775, 0, "none", 0, 0, false,
+                                 "the current directory is writable by other users"},
+                      ScriptCase{"folder_of_another_user", 0755, OTHER_USER, "file", 0755, 0, false,
+                                 "the current directory belongs to another user"},
+                      ScriptCase{"sticky_folder_of_another_user", 01777, OTHER_USER, "file", 0755, 0, false,
+                                 "the current directory belongs to another user"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -43,8 +43,8 @@ const std::string REBOOT = "   <RebootRequired>0</RebootRequired>\n";
 std::string failure_form(const std::string &root, int code, const std::string &text)
 {
     return DECLARATION + "<" + root + " lang=\"en\">\n" + "         <SPStatus result=\"false\">\n" +
-           "            <Message id=\"" + std::to_string(code) + "\">" + text + "</Message>\n" +
-           "         </SPStatus>\n" + "</" + root + ">\n";
+        "            <Message id=\"" + std::to_string(code) + "\">" + text + "</Message>\n" + "         </SPStatus>\n" +
+        "</" + root + ">\n";
 }
 
 class Xml : public ::testing::Test {
@@ -108,7 +108,7 @@ TEST_F(Xml, execution_result_reports_each_outcome)
 {
     board(0, DS_FLASHED, 1, 0x05);
     board(1, DS_SAME_VERSION, 2, 0x01);
-    board(2, DS_FOUND, 1, 0x00, false);    // no image: left out
+    board(2, DS_FOUND, 1, 0x00, false);  // no image: left out
     EXPECT_EQ(report(XML_RESULT, RC_SUCCESS, RC_SUCCESS),
               DECLARATION + "<SVMExecution lang=\"en\">\n" +
                   result_entry("1.05", "Primary Backplane", "2.01", UPDATED) +
@@ -120,8 +120,7 @@ TEST_F(Xml, failed_update_is_not_reported_as_success)
     board(0, DS_FLASH_FAILED, 0x80, 0x00);
     board(1, DS_TO_FLASH, 1, 0x05);
     EXPECT_EQ(report(XML_RESULT, RC_FLASH_FAILED, RC_FLASH_FAILED),
-              DECLARATION + "<SVMExecution lang=\"en\">\n" +
-                  result_entry("0.00", "Primary Backplane", "2.01", FAILED) +
+              DECLARATION + "<SVMExecution lang=\"en\">\n" + result_entry("0.00", "Primary Backplane", "2.01", FAILED) +
                   result_entry("1.05", "Secondary Backplane", "2.01", NOT_UPDATED) + "</SVMExecution>\n");
 }
 
@@ -168,23 +167,36 @@ TEST_F(Xml, every_code_has_its_text)
         const char *text;
     };
     const Case cases[] = {
-        {1, "Failed"}, {2, "File Not Found"}, {3, "Out of Memory"}, {4, "Error in File"}, {5, "CRC Failed"},
-        {6, "Data File Not Recognized"}, {7, "BMC Not Responding"}, {8, "Failed"}, {9, "Bad Data"},
-        {15, "Version Not Supported"}, {16, "Failed"}, {18, "Cannot Create File"}, {19, "Failed"},
-        {25, "Failed"}, {26, "Size Mismatched"}, {255, "Failed"},
+        {1, "Failed"},
+        {2, "File Not Found"},
+        {3, "Out of Memory"},
+        {4, "Error in File"},
+        {5, "CRC Failed"},
+        {6, "Data File Not Recognized"},
+        {7, "BMC Not Responding"},
+        {8, "Failed"},
+        {9, "Bad Data"},
+        {15, "Version Not Supported"},
+        {16, "Failed"},
+        {18, "Cannot Create File"},
+        {19, "Failed"},
+        {25, "Failed"},
+        {26, "Size Mismatched"},
+        {255, "Failed"},
     };
     for (const Case &c : cases)
         EXPECT_EQ(report(XML_RESULT, static_cast<RETURN_CODE>(c.code), static_cast<RETURN_CODE>(c.code)),
                   failure_form("SVMExecution", c.code, c.text));
 
     // The codes that report boards get their failure form only without a device table.
-    const Case board_codes[] = {{0, "Success"}, {10, "Device Not Found"}, {11, "Flash Failed"},
-                                {12, "Failed Flash GetID"}, {13, "Failed"}, {14, "Failed"}, {22, "Failed"}};
+    const Case board_codes[] = {
+        {0, "Success"}, {10, "Device Not Found"}, {11, "Flash Failed"}, {12, "Failed Flash GetID"},
+        {13, "Failed"}, {14, "Failed"},           {22, "Failed"}};
     DAT_FILE_INFO without_devices{};
     for (const Case &c : board_codes)
-        EXPECT_EQ(report(XML_INVENTORY, static_cast<RETURN_CODE>(c.code), static_cast<RETURN_CODE>(c.code),
-                         &without_devices),
-                  failure_form("SVMInventory", c.code, c.text));
+        EXPECT_EQ(
+            report(XML_INVENTORY, static_cast<RETURN_CODE>(c.code), static_cast<RETURN_CODE>(c.code), &without_devices),
+            failure_form("SVMInventory", c.code, c.text));
 }
 
 TEST_F(Xml, out_of_range_mode_is_ignored)

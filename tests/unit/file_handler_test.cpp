@@ -24,8 +24,7 @@ using fixtures::Bytes;
 using fixtures::Console;
 using fixtures::ScratchFile;
 
-const std::string LOAD_TEXT =
-    "\r   Loading file, please wait " + fixtures::BLANK_LINE + "\r   Loading file completed ";
+const std::string LOAD_TEXT = "\r   Loading file, please wait " + fixtures::BLANK_LINE + "\r   Loading file completed ";
 const std::string BAD_READ = "\r   Bad read from file \n";
 const std::string CRC_FAILED_OUT = "   CRC Failed \n";
 const std::string INTEGRITY_FAILED = "\r   Data Integrity check failed \n";
@@ -144,7 +143,7 @@ TEST_F(FileHandler, chunk_reads_stop_at_the_first_failed_byte)
         const char *name;
         uint32_t start;
         uint32_t size;
-        size_t stored;         // bytes copied before the failure
+        size_t stored;  // bytes copied before the failure
         RETURN_CODE expected;
     };
     const Case cases[] = {
@@ -377,12 +376,15 @@ void sparse_file(const std::string &path, off_t size)
     close(fd);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, RefusedDataFile, testing::Values(
-    RefusedFileCase{"fifo_without_writer", [](const std::string &path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
-    RefusedFileCase{"directory", [](const std::string &path) { ASSERT_EQ(mkdir(path.c_str(), 0700), 0); }},
-    RefusedFileCase{"one_byte_over_the_size_limit",
-                    [](const std::string &path) { sparse_file(path, DATA_FILE_SIZE_LIMIT + 1); }},
-    RefusedFileCase{"four_gib_less_one", [](const std::string &path) { sparse_file(path, 0xFFFFFFFFL); }}),
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RefusedDataFile,
+    testing::Values(
+        RefusedFileCase{"fifo_without_writer",
+                        [](const std::string &path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
+        RefusedFileCase{"directory", [](const std::string &path) { ASSERT_EQ(mkdir(path.c_str(), 0700), 0); }},
+        RefusedFileCase{"one_byte_over_the_size_limit",
+                        [](const std::string &path) { sparse_file(path, DATA_FILE_SIZE_LIMIT + 1); }},
+        RefusedFileCase{"four_gib_less_one", [](const std::string &path) { sparse_file(path, 0xFFFFFFFFL); }}),
     [](const testing::TestParamInfo<RefusedFileCase> &info) { return std::string(info.param.name); });
 
 TEST_F(FileHandler, file_of_exactly_the_size_limit_is_read)

@@ -1,20 +1,25 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The flash run over the device table: which rows are flashed, skipped or
-// left, where it stops, the front-panel lock around it and the interrupt.
+// The flash run over the device table, through the real transport into the
+// one board model: which rows are flashed, skipped or left, where it stops,
+// the front-panel lock around it and the interrupt.
 #include <gtest/gtest.h>
 
 #include <csignal>
 
-#include "fake_board.h"
+#include "datafile_kit.h"
+#include "model_link.h"
 
 #include "datafile/file_handler.h"
 #include "datafile/proc_crc.h"
+#include "flash/bp_flash.h"
 #include "flash/flash_run.h"
 #include "output/print.h"
 
 namespace {
 
 constexpr uint8_t ADDRESSES[] = {0xC0, 0xC2, 0xC4};
+constexpr uint8_t IMAGE_MAJOR = 1;
+constexpr uint8_t IMAGE_MINOR = 0x06;
 const char *const NAMES[] = {"Primary Backplane", "Secondary Backplane", "Media Bay"};
 
 class FlashRun : public ::testing::Test {
@@ -26,13 +31,13 @@ protected:
 
     void SetUp() override
     {
-        fake.reset();
+        model_link::start();
         print_constructor();
         file_handler_destructor();
         file_handler_constructor();
         info.devices = rows;
         for (int i = 0; i < 3; i++) {
-            fake.boards[ADDRESSES[i]] = FakeBoard{};
+            model_link::add_board(ADDRESSES[i]);
             rows[i].slave_address = ADDRESSES[i];
             rows[i].device_type = BACKPLANE_DEVICE_TYPE;
             rows[i].status = DS_ABSENT;
@@ -51,15 +56,15 @@ protected:
             bytes[i] = static_cast<uint8_t>(i * 13);
         bytes[0] = TRANSFER_SIZE & 0xFF;
         bytes[1] = TRANSFER_SIZE >> 8;
-        uint16_t crc = 0;
-        for (uint8_t byte : bytes)
-            crc = process_CRC(byte, crc);
-        image.image_crc = crc;
+        // Where a board reads the revision of what it was given.
+        bytes[datafile_kit::SIM_REVISION_OFFSET] = IMAGE_MAJOR;
+        bytes[datafile_kit::SIM_REVISION_OFFSET + 1] = IMAGE_MINOR;
+        image.image_crc = datafile_kit::crc16(bytes.data(), bytes.size());
         image.image_length = TRANSFER_SIZE;
         image.data_offset = 0;
-        image.rev_major = fake.image_major;
-        image.rev_minor = fake.image_minor;
-        std::string path = write_temp_file(bytes);
+        image.rev_major = IMAGE_MAJOR;
+        image.rev_minor = IMAGE_MINOR;
+        std::string path = model_link::write_temp_file(bytes);
         testing::internal::CaptureStdout();
         load_data_file(path.c_str());
         testing::internal::GetCapturedStdout();
@@ -79,9 +84,19 @@ protected:
     size_t requests_to(uint8_t slave) const
     {
         size_t count = 0;
-        for (const SentCommand &sent : fake.sent)
+        for (const model_link::Sent &sent : model_link::sent)
             count += sent.slave == slave;
         return count;
+    }
+
+    // The bytes the BMC was asked to set as its front-panel enables, in order.
+    static std::vector<uint8_t> front_panel_writes()
+    {
+        std::vector<uint8_t> writes;
+        for (const model_link::Sent &sent :
+             model_link::sent_to(BMC_SLAVE_ADDRESS, NETFN_CHASSIS, CMD_SET_FRONT_PANEL_ENABLES))
+            writes.push_back(sent.data.at(0));
+        return writes;
     }
 
     size_t occurrences(const std::string &text) const
@@ -111,21 +126,21 @@ TEST_F(FlashRun, flashes_marked_boards_and_skips_equal_ones_in_order)
     EXPECT_LT(first, skip);
     EXPECT_LT(skip, third);
     EXPECT_EQ(requests_to(0xC2), 0u);
-    EXPECT_EQ(fake.boards[0xC4].memory[TRANSFER_BASE_ADDRESS + 100], static_cast<uint8_t>(100 * 13));
+    EXPECT_EQ(model_link::board_at(0xC4).flash.at(100), static_cast<uint8_t>(100 * 13));
 }
 
 TEST_F(FlashRun, stops_at_the_first_failed_board)
 {
     rows[0].status = DS_TO_FLASH;
     rows[1].status = DS_TO_FLASH;
-    fake.boards[0xC0].refuse_exit = true;
+    model_link::board_at(0xC0).refuse_exit = true;
     EXPECT_EQ(run(), RC_EXIT_FW_XFER_FAILED);
     EXPECT_EQ(rows[0].status, DS_FLASH_FAILED);
     EXPECT_EQ(rows[1].status, DS_TO_FLASH);
     EXPECT_EQ(out.find("Processing Secondary"), std::string::npos);
     EXPECT_EQ(requests_to(0xC2), 0u);
     // The panel is put back after a failure too.
-    EXPECT_EQ(fake.front_panel_writes, (std::vector<uint8_t>{0xF1, 0xF5, 0xF0}));
+    EXPECT_EQ(front_panel_writes(), (std::vector<uint8_t>{0xF1, 0xF5, 0xF0}));
 }
 
 TEST_F(FlashRun, board_of_another_type_fails_without_a_request)
@@ -158,9 +173,9 @@ TEST_F(FlashRun, boards_flashed_before_are_flashed_again)
     EXPECT_EQ(run(), RC_SUCCESS);
     EXPECT_EQ(run(), RC_SUCCESS);
     EXPECT_EQ(occurrences("   Processing "), 2u);
-    EXPECT_EQ(fake.commands_to(0xC4, NETFN_FIRMWARE, CMD_EXIT_FW_XFER).size(), 2u);
+    EXPECT_EQ(model_link::sent_to(0xC4, NETFN_FIRMWARE, CMD_EXIT_FW_XFER).size(), 2u);
     // Locked and restored once per pass.
-    EXPECT_EQ(fake.front_panel_writes, (std::vector<uint8_t>{0xF1, 0xF5, 0xF0, 0xF1, 0xF5, 0xF0}));
+    EXPECT_EQ(front_panel_writes(), (std::vector<uint8_t>{0xF1, 0xF5, 0xF0, 0xF1, 0xF5, 0xF0}));
 }
 
 TEST_F(FlashRun, interrupt_stays_ignored_after_the_run)
@@ -172,10 +187,10 @@ TEST_F(FlashRun, interrupt_stays_ignored_after_the_run)
 
 TEST_F(FlashRun, panel_is_left_alone_when_the_chassis_answer_is_short)
 {
-    fake.chassis_answer = {0x01, 0x00, 0x00};
+    model_link::platform.chassis_status_length = 3;
     rows[0].status = DS_TO_FLASH;
     EXPECT_EQ(run(), RC_SUCCESS);
-    EXPECT_TRUE(fake.front_panel_writes.empty());
+    EXPECT_TRUE(front_panel_writes().empty());
 }
 
 }  // namespace

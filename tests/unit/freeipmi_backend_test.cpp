@@ -6,7 +6,8 @@
 
 #ifdef VELMORAN_WITHOUT_FREEIPMI
 
-TEST(freeipmi_backend, needs_freeipmi) {
+TEST(freeipmi_backend, needs_freeipmi)
+{
     GTEST_SKIP() << "FreeIPMI development files not installed; backend not built";
 }
 
@@ -34,7 +35,7 @@ namespace {
 struct FAKE_LINK {
     LINK_RESULT open_result = LINK_OK;
     const char *open_detail = "";
-    std::vector<LINK_RESULT> exchange_results;   // consumed front first; then LINK_OK
+    std::vector<LINK_RESULT> exchange_results;  // consumed front first; then LINK_OK
     std::vector<uint8_t> answer;
     int opens = 0;
     int closes = 0;
@@ -45,15 +46,17 @@ struct FAKE_LINK {
 
 int fake_handle;
 
-LINK_RESULT fake_open(const BACKEND_CONFIG *, void **link, char *detail, size_t detail_size) {
+LINK_RESULT fake_open(const BACKEND_CONFIG *, void **link, char *detail, size_t detail_size)
+{
     fake.opens++;
     snprintf(detail, detail_size, "%s", fake.open_detail);
     *link = fake.open_result == LINK_OK ? &fake_handle : nullptr;
     return fake.open_result;
 }
 
-LINK_RESULT fake_exchange(void *link, const LINK_REQUEST *request, uint8_t *answer,
-                          size_t capacity, size_t *answer_length) {
+LINK_RESULT fake_exchange(void *link, const LINK_REQUEST *request, uint8_t *answer, size_t capacity,
+                          size_t *answer_length)
+{
     EXPECT_EQ(link, &fake_handle);
     fake.exchanges++;
     fake.last = *request;
@@ -73,7 +76,8 @@ LINK_RESULT fake_exchange(void *link, const LINK_REQUEST *request, uint8_t *answ
     return result;
 }
 
-void fake_close(void *) {
+void fake_close(void *)
+{
     fake.closes++;
 }
 
@@ -87,7 +91,8 @@ struct GUARDED_RECORD {
 constexpr uint8_t GUARD_BYTE = 0xA5;
 
 // The lock files of these tests live in a folder of their own.
-std::string lock_folder() {
+std::string lock_folder()
+{
     static std::string folder;
     if (folder.empty()) {
         char name[] = "/tmp/velmoran_locks_XXXXXX";
@@ -99,7 +104,8 @@ std::string lock_folder() {
 
 class SessionTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         fake = FAKE_LINK{};
         BACKEND_CONFIG config;
         config_defaults(&config);
@@ -109,7 +115,8 @@ protected:
     }
     void TearDown() override { session_unload(); }
 
-    void use_lan(const char *host, uint16_t port) {
+    void use_lan(const char *host, uint16_t port)
+    {
         BACKEND_CONFIG config;
         config_defaults(&config);
         config.interface = INTERFACE_LAN;
@@ -119,7 +126,8 @@ protected:
     }
 
     // Takes a target's lock as another run would; -1 when it is held.
-    static int hold_lock(const std::string &name, const char *pid_text) {
+    static int hold_lock(const std::string &name, const char *pid_text)
+    {
         std::string path = lock_folder() + "/" + name;
         int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -132,8 +140,8 @@ protected:
         return fd;
     }
 
-    HAPI_IPMI_PACKET request_to(uint8_t address, uint8_t netfn, uint8_t command,
-                                std::vector<uint8_t> data = {}) {
+    HAPI_IPMI_PACKET request_to(uint8_t address, uint8_t netfn, uint8_t command, std::vector<uint8_t> data = {})
+    {
         HAPI_IPMI_PACKET request{};
         request.request_type = HAPI_REQUEST_TYPE;
         request.slave_address = address;
@@ -145,16 +153,15 @@ protected:
         return request;
     }
 
-    uint16_t send(const HAPI_IPMI_PACKET &request) {
-        return session_exchange(&request, &response.record);
-    }
+    uint16_t send(const HAPI_IPMI_PACKET &request) { return session_exchange(&request, &response.record); }
 
     const uint8_t *bytes() const { return reinterpret_cast<const uint8_t *>(&response.record); }
 
     GUARDED_RECORD response;
 };
 
-TEST_F(SessionTest, maps_record_to_raw_request_with_lun_and_unshifted_netfn) {
+TEST_F(SessionTest, maps_record_to_raw_request_with_lun_and_unshifted_netfn)
+{
     fake.answer = {0x32, 0x00};
     ASSERT_EQ(send(request_to(0x20, 0x1B, 0x32, {0x00, 0x01})), 1);
     EXPECT_EQ(fake.last.slave_address, 0x20);
@@ -163,7 +170,8 @@ TEST_F(SessionTest, maps_record_to_raw_request_with_lun_and_unshifted_netfn) {
     EXPECT_EQ(fake.last_bytes, (std::vector<uint8_t>{0x32, 0x00, 0x01}));
 }
 
-TEST_F(SessionTest, carries_the_full_33_request_bytes) {
+TEST_F(SessionTest, carries_the_full_33_request_bytes)
+{
     std::vector<uint8_t> data(HAPI_REQUEST_DATA_MAX);
     for (size_t i = 0; i < data.size(); i++)
         data[i] = static_cast<uint8_t>(i + 1);
@@ -173,7 +181,8 @@ TEST_F(SessionTest, carries_the_full_33_request_bytes) {
     EXPECT_EQ(fake.last_bytes.back(), HAPI_REQUEST_DATA_MAX);
 }
 
-TEST_F(SessionTest, refuses_request_lengths_outside_the_record_without_exchanging) {
+TEST_F(SessionTest, refuses_request_lengths_outside_the_record_without_exchanging)
+{
     for (uint32_t length : {0u, 1u, static_cast<uint32_t>(2 + HAPI_REQUEST_DATA_MAX + 1), 0xFFFFFFFFu}) {
         HAPI_IPMI_PACKET request = request_to(0x20, 0x18, 0x01);
         request.data_length = length;
@@ -193,7 +202,8 @@ struct ANSWER_CASE {
 
 class AnswerTest : public SessionTest, public ::testing::WithParamInterface<ANSWER_CASE> {};
 
-TEST_P(AnswerTest, fills_record_within_its_68_bytes) {
+TEST_P(AnswerTest, fills_record_within_its_68_bytes)
+{
     const ANSWER_CASE &expected = GetParam();
     fake.answer = expected.answer;
     ASSERT_EQ(send(request_to(0xC0, 0x18, 0x01)), 1);
@@ -203,14 +213,14 @@ TEST_P(AnswerTest, fills_record_within_its_68_bytes) {
         EXPECT_EQ(bytes()[HAPI_COMPLETION_CODE_OFFSET], expected.completion_code);
         EXPECT_EQ(response.record.netfn, 0x1C);
         size_t data_length = expected.response_length - 3;
-        EXPECT_EQ(0, memcmp(bytes() + HAPI_RESPONSE_DATA_OFFSET, expected.answer.data() + 2,
-                            data_length));
+        EXPECT_EQ(0, memcmp(bytes() + HAPI_RESPONSE_DATA_OFFSET, expected.answer.data() + 2, data_length));
     }
     for (uint8_t guard : response.guard)
         ASSERT_EQ(guard, GUARD_BYTE) << "wrote past the record";
 }
 
-std::vector<uint8_t> answer_of(uint8_t code, size_t data_length) {
+std::vector<uint8_t> answer_of(uint8_t code, size_t data_length)
+{
     std::vector<uint8_t> answer = {0x01, code};
     for (size_t i = 0; i < data_length; i++)
         answer.push_back(static_cast<uint8_t>(0x40 + i));
@@ -219,18 +229,17 @@ std::vector<uint8_t> answer_of(uint8_t code, size_t data_length) {
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, AnswerTest,
-    ::testing::Values(
-        ANSWER_CASE{"device_id", answer_of(0x00, 15), DRIVER_STATUS_SUCCESS, 18, 0x00},
-        ANSWER_CASE{"refusal_kept_as_completion_code", answer_of(0xC1, 0), DRIVER_STATUS_SUCCESS,
-                    3, 0xC1},
-        ANSWER_CASE{"fills_record_exactly", answer_of(0x00, 37), DRIVER_STATUS_SUCCESS, 40, 0},
-        ANSWER_CASE{"cut_to_what_the_record_holds", answer_of(0x00, 300), DRIVER_STATUS_SUCCESS,
-                    40, 0},
-        ANSWER_CASE{"command_byte_only", {0x01}, DRIVER_STATUS_MALFORMED_ANSWER, 0, 0},
-        ANSWER_CASE{"empty", {}, DRIVER_STATUS_MALFORMED_ANSWER, 0, 0}),
+    ::testing::Values(ANSWER_CASE{"device_id", answer_of(0x00, 15), DRIVER_STATUS_SUCCESS, 18, 0x00},
+                      ANSWER_CASE{"refusal_kept_as_completion_code", answer_of(0xC1, 0), DRIVER_STATUS_SUCCESS, 3,
+                                  0xC1},
+                      ANSWER_CASE{"fills_record_exactly", answer_of(0x00, 37), DRIVER_STATUS_SUCCESS, 40, 0},
+                      ANSWER_CASE{"cut_to_what_the_record_holds", answer_of(0x00, 300), DRIVER_STATUS_SUCCESS, 40, 0},
+                      ANSWER_CASE{"command_byte_only", {0x01}, DRIVER_STATUS_MALFORMED_ANSWER, 0, 0},
+                      ANSWER_CASE{"empty", {}, DRIVER_STATUS_MALFORMED_ANSWER, 0, 0}),
     [](const ::testing::TestParamInfo<ANSWER_CASE> &info) { return std::string(info.param.name); });
 
-TEST_F(SessionTest, no_answer_reads_as_a_timeout_and_keeps_session) {
+TEST_F(SessionTest, no_answer_reads_as_a_timeout_and_keeps_session)
+{
     fake.exchange_results = {LINK_NO_ANSWER};
     fake.answer = answer_of(0x00, 15);
     EXPECT_EQ(send(request_to(0xC0, 0x18, 0x01)), 1);
@@ -243,7 +252,8 @@ TEST_F(SessionTest, no_answer_reads_as_a_timeout_and_keeps_session) {
     EXPECT_EQ(fake.closes, 0);
 }
 
-TEST_F(SessionTest, lost_session_is_reopened_at_once_and_reads_as_a_timeout) {
+TEST_F(SessionTest, lost_session_is_reopened_at_once_and_reads_as_a_timeout)
+{
     fake.exchange_results = {LINK_SESSION_LOST};
     fake.answer = answer_of(0x00, 0);
     EXPECT_EQ(send(request_to(0xC0, 0x18, 0x01)), 1);
@@ -254,7 +264,8 @@ TEST_F(SessionTest, lost_session_is_reopened_at_once_and_reads_as_a_timeout) {
     EXPECT_EQ(fake.opens, 2);
 }
 
-TEST_F(SessionTest, bmc_gone_after_a_lost_session_fails_later_requests_at_once) {
+TEST_F(SessionTest, bmc_gone_after_a_lost_session_fails_later_requests_at_once)
+{
     fake.answer = answer_of(0x00, 0);
     ASSERT_EQ(send(request_to(0x20, 0x18, 0x01)), 1);
     fake.exchange_results = {LINK_SESSION_LOST};
@@ -272,20 +283,21 @@ TEST_F(SessionTest, bmc_gone_after_a_lost_session_fails_later_requests_at_once) 
     EXPECT_EQ(fake.exchanges, 2);
 }
 
-TEST_F(SessionTest, target_in_use_is_refused_at_once_naming_the_holder) {
+TEST_F(SessionTest, target_in_use_is_refused_at_once_naming_the_holder)
+{
     int held = hold_lock("velmoran-freeipmi-inband.lock", "4242\n");
     ASSERT_GE(held, 0);
     testing::internal::CaptureStderr();
     for (int i = 0; i < 3; i++)
         EXPECT_EQ(send(request_to(0x20, 0x18, 0x32, {0x00, 0x01})), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "velmoran-freeipmi: the in-band BMC is in use by process 4242\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "velmoran-freeipmi: the in-band BMC is in use by process 4242\n");
     EXPECT_EQ(fake.opens, 0);
     EXPECT_EQ(fake.exchanges, 0);
     close(held);
 }
 
-TEST_F(SessionTest, lock_is_named_after_the_target_and_held_until_unload) {
+TEST_F(SessionTest, lock_is_named_after_the_target_and_held_until_unload)
+{
     use_lan("10.0.0.5", 623);
     fake.answer = answer_of(0x00, 0);
     ASSERT_EQ(send(request_to(0x20, 0x18, 0x01)), 1);
@@ -307,7 +319,8 @@ TEST_F(SessionTest, lock_is_named_after_the_target_and_held_until_unload) {
     close(after);
 }
 
-TEST_F(SessionTest, other_targets_are_never_kept_waiting) {
+TEST_F(SessionTest, other_targets_are_never_kept_waiting)
+{
     int held = hold_lock("velmoran-freeipmi-lan-10.0.0.5-623.lock", "1\n");
     ASSERT_GE(held, 0);
     fake.answer = answer_of(0x00, 0);
@@ -322,7 +335,8 @@ TEST_F(SessionTest, other_targets_are_never_kept_waiting) {
     close(held);
 }
 
-TEST_F(SessionTest, refused_session_is_reported_once_and_never_retried) {
+TEST_F(SessionTest, refused_session_is_reported_once_and_never_retried)
+{
     fake.open_result = LINK_REFUSED;
     fake.open_detail = "the BMC at h refused the session: password invalid";
     testing::internal::CaptureStderr();
@@ -333,7 +347,8 @@ TEST_F(SessionTest, refused_session_is_reported_once_and_never_retried) {
     EXPECT_EQ(fake.opens, 1);
 }
 
-TEST_F(SessionTest, missing_bmc_is_retried_per_request_but_reported_once) {
+TEST_F(SessionTest, missing_bmc_is_retried_per_request_but_reported_once)
+{
     fake.open_result = LINK_NOT_FOUND;
     fake.open_detail = "no BMC answered at h";
     testing::internal::CaptureStderr();
@@ -346,7 +361,8 @@ TEST_F(SessionTest, missing_bmc_is_retried_per_request_but_reported_once) {
     EXPECT_EQ(send(request_to(0x20, 0x18, 0x01)), 1);
 }
 
-TEST(freeipmi_errors, classify_for_the_session_logic) {
+TEST(freeipmi_errors, classify_for_the_session_logic)
+{
     struct CASE {
         int errnum;
         bool opening;
@@ -371,7 +387,8 @@ TEST(freeipmi_errors, classify_for_the_session_logic) {
             << ipmi_ctx_strerror(c.errnum) << (c.opening ? " while opening" : "");
 }
 
-bool parse(const char *text, BACKEND_CONFIG *config, std::string *error = nullptr) {
+bool parse(const char *text, BACKEND_CONFIG *config, std::string *error = nullptr)
+{
     config_defaults(config);
     char message[CONFIG_ERROR_SIZE] = {};
     bool good = config_parse(text, "test.conf", config, message, sizeof message);
@@ -382,12 +399,13 @@ bool parse(const char *text, BACKEND_CONFIG *config, std::string *error = nullpt
 
 constexpr char LAN_BASE[] = "interface = lan\nhost = bmc\nuser = admin\npassword_file = /p\n";
 
-TEST(backend_config, reads_every_lan_setting) {
+TEST(backend_config, reads_every_lan_setting)
+{
     BACKEND_CONFIG config;
     std::string text = std::string("# comment\n\n") + LAN_BASE +
-                       "  port = 1623  \ncipher_suite = 17\nprivilege = operator\n"
-                       "workaround_flags = open_session_privilege, 0x40\n"
-                       "session_timeout_ms = 900\nretransmission_timeout_ms = 100\nsystem_id = 16d\n";
+        "  port = 1623  \ncipher_suite = 17\nprivilege = operator\n"
+        "workaround_flags = open_session_privilege, 0x40\n"
+        "session_timeout_ms = 900\nretransmission_timeout_ms = 100\nsystem_id = 16d\n";
     ASSERT_TRUE(parse(text.c_str(), &config));
     EXPECT_EQ(config.interface, INTERFACE_LAN);
     EXPECT_STREQ(config.host, "bmc");
@@ -403,7 +421,8 @@ TEST(backend_config, reads_every_lan_setting) {
     EXPECT_EQ(config.system_id, 0x016D);
 }
 
-TEST(backend_config, defaults_to_inband_without_system_id) {
+TEST(backend_config, defaults_to_inband_without_system_id)
+{
     BACKEND_CONFIG config;
     ASSERT_TRUE(parse("", &config));
     EXPECT_EQ(config.interface, INTERFACE_INBAND);
@@ -412,7 +431,8 @@ TEST(backend_config, defaults_to_inband_without_system_id) {
     EXPECT_LT(config.retransmission_timeout_ms, config.session_timeout_ms);
 }
 
-TEST(backend_config, rejects_bad_settings_naming_the_line) {
+TEST(backend_config, rejects_bad_settings_naming_the_line)
+{
     struct CASE {
         std::string text;
         const char *message;
@@ -429,8 +449,7 @@ TEST(backend_config, rejects_bad_settings_naming_the_line) {
         {"user = seventeen-chars-x\n", "test.conf:1: unknown setting"},
         {"session_timeout_ms = 10\n", "test.conf:1: unknown setting"},
         {"just words\n", "test.conf:1: expected \"key = value\""},
-        {"session_timeout_ms = 500\nretransmission_timeout_ms = 500\n",
-         "retransmission_timeout_ms must be shorter"},
+        {"session_timeout_ms = 500\nretransmission_timeout_ms = 500\n", "retransmission_timeout_ms must be shorter"},
         {"interface = lan\nhost = bmc\n", "the lan interface needs host, user and password_file"},
     };
     for (const CASE &c : cases) {
@@ -441,7 +460,8 @@ TEST(backend_config, rejects_bad_settings_naming_the_line) {
     }
 }
 
-TEST(backend_config, missing_file_means_defaults) {
+TEST(backend_config, missing_file_means_defaults)
+{
     BACKEND_CONFIG config;
     char error[CONFIG_ERROR_SIZE] = {};
     EXPECT_TRUE(config_load("/nonexistent/velmoran/freeipmi.conf", &config, error, sizeof error));
@@ -450,7 +470,8 @@ TEST(backend_config, missing_file_means_defaults) {
 
 class PasswordTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         snprintf(path, sizeof path, "/tmp/velmoran-password-XXXXXX");
         int descriptor = mkstemp(path);
         ASSERT_GE(descriptor, 0);
@@ -460,7 +481,8 @@ protected:
     }
     void TearDown() override { unlink(path); }
 
-    bool read_with(const char *content, mode_t mode, std::string *password, std::string *error) {
+    bool read_with(const char *content, mode_t mode, std::string *password, std::string *error)
+    {
         FILE *file = fopen(path, "wb");
         fputs(content, file);
         fclose(file);
@@ -477,7 +499,8 @@ protected:
     BACKEND_CONFIG config;
 };
 
-TEST_F(PasswordTest, takes_the_first_line_of_a_private_file) {
+TEST_F(PasswordTest, takes_the_first_line_of_a_private_file)
+{
     std::string password, error;
     EXPECT_TRUE(read_with("s3cret\r\nignored\n", 0600, &password, &error)) << error;
     EXPECT_EQ(password, "s3cret");
@@ -485,7 +508,8 @@ TEST_F(PasswordTest, takes_the_first_line_of_a_private_file) {
     EXPECT_EQ(password, "exactly-twenty-bytes");
 }
 
-TEST_F(PasswordTest, refuses_shared_files_and_overlong_passwords) {
+TEST_F(PasswordTest, refuses_shared_files_and_overlong_passwords)
+{
     std::string password, error;
     EXPECT_FALSE(read_with("s3cret\n", 0604, &password, &error));
     EXPECT_NE(error.find("other users can access it"), std::string::npos) << error;
@@ -495,7 +519,8 @@ TEST_F(PasswordTest, refuses_shared_files_and_overlong_passwords) {
     EXPECT_TRUE(password.empty());
 }
 
-TEST(host_info, reports_configured_system_id) {
+TEST(host_info, reports_configured_system_id)
+{
     struct CASE {
         bool has_id;
         uint16_t id;
@@ -503,11 +528,9 @@ TEST(host_info, reports_configured_system_id) {
         uint8_t byte;
         uint16_t extended;
     } cases[] = {
-        {true, 0x016D, 1, 0xFE, 0x016D},
-        {true, 0x0042, 1, 0x42, 0xBEEF},   // the extended value is left alone
-        {true, 0x00FE, 1, 0xFE, 0x00FE},   // the escape value itself goes the long way
-        {true, 0x00FF, 1, 0xFE, 0x00FF},
-        {false, 0, 0, 0x00, 0xBEEF},
+        {true, 0x016D, 1, 0xFE, 0x016D}, {true, 0x0042, 1, 0x42, 0xBEEF},  // the extended value is left alone
+        {true, 0x00FE, 1, 0xFE, 0x00FE},                                   // the escape value itself goes the long way
+        {true, 0x00FF, 1, 0xFE, 0x00FF}, {false, 0, 0, 0x00, 0xBEEF},
     };
     for (const CASE &c : cases) {
         BACKEND_CONFIG config;

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "../../sim/qrxsim_hooks.h"
-#include "sim_support.h"
+#include "seam_recorder.h"
 
 namespace {
 
@@ -15,11 +15,11 @@ struct RawAnswer {
     uint32_t driver_status = 0;
     uint8_t completion_code = 0;
     uint32_t response_length = 3;
-    uint8_t first_data_byte = 0x40;   // data bytes count up from here
+    uint8_t first_data_byte = 0x40;  // data bytes count up from here
 };
 
 std::vector<HAPI_IPMI_PACKET> requests_seen;
-std::vector<RawAnswer> answers;     // one per exchange; the last one repeats
+std::vector<RawAnswer> answers;  // one per exchange; the last one repeats
 
 uint16_t respond(const HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *response)
 {
@@ -47,7 +47,7 @@ protected:
         answers = {OK_WITH_15_BYTES};
         driver_constructor();
         ASSERT_EQ(load_driver(), RC_SUCCESS) << "simulated library not found under " << seams::build_dir();
-        void *library = seams::real_dlopen()(seams::library_paths[HAPI_IPMI_LIBRARY].c_str(), RTLD_NOW | RTLD_NOLOAD);
+        void *library = seams_real_dlopen(seams::library_paths[HAPI_IPMI_LIBRARY].c_str(), RTLD_NOW | RTLD_NOLOAD);
         set_responder_ = reinterpret_cast<QRXSIM_SET_RESPONDER>(dlsym(library, QRXSIM_SET_RESPONDER_NAME));
         dlclose(library);
         ASSERT_NE(set_responder_, nullptr);
@@ -141,13 +141,17 @@ TEST_P(ExpectedLengthTest, asks_for_the_answer_size_of_the_command)
     EXPECT_EQ(expected, c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, ExpectedLengthTest, ::testing::Values(
-    ExpectedLengthCase{0x20, 0x01, 0, 35}, ExpectedLengthCase{0x20, 0x11, 16, 35}, ExpectedLengthCase{0x20, 0x32, 0, 35},
-    ExpectedLengthCase{0xC0, 0x01, 0, 18}, ExpectedLengthCase{0xC0, 0x02, 0, 3}, ExpectedLengthCase{0xC0, 0x03, 0, 3},
-    ExpectedLengthCase{0xC0, 0x04, 0, 5}, ExpectedLengthCase{0xC0, 0x10, 0, 6}, ExpectedLengthCase{0xC0, 0x11, 16, 20},
-    ExpectedLengthCase{0xC0, 0x11, 0xFF, 259}, ExpectedLengthCase{0xC0, 0x12, 0, 4}, ExpectedLengthCase{0xC0, 0x24, 0, 3},
-    ExpectedLengthCase{0xC0, 0x25, 0, 5}, ExpectedLengthCase{0xC2, 0x26, 0, 3}, ExpectedLengthCase{0xC4, 0x27, 0, 10},
-    ExpectedLengthCase{0xC0, 0x2D, 0, 7}, ExpectedLengthCase{0xC0, 0x00, 0, 32}, ExpectedLengthCase{0xC0, 0x32, 0, 32}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, ExpectedLengthTest,
+    ::testing::Values(ExpectedLengthCase{0x20, 0x01, 0, 35}, ExpectedLengthCase{0x20, 0x11, 16, 35},
+                      ExpectedLengthCase{0x20, 0x32, 0, 35}, ExpectedLengthCase{0xC0, 0x01, 0, 18},
+                      ExpectedLengthCase{0xC0, 0x02, 0, 3}, ExpectedLengthCase{0xC0, 0x03, 0, 3},
+                      ExpectedLengthCase{0xC0, 0x04, 0, 5}, ExpectedLengthCase{0xC0, 0x10, 0, 6},
+                      ExpectedLengthCase{0xC0, 0x11, 16, 20}, ExpectedLengthCase{0xC0, 0x11, 0xFF, 259},
+                      ExpectedLengthCase{0xC0, 0x12, 0, 4}, ExpectedLengthCase{0xC0, 0x24, 0, 3},
+                      ExpectedLengthCase{0xC0, 0x25, 0, 5}, ExpectedLengthCase{0xC2, 0x26, 0, 3},
+                      ExpectedLengthCase{0xC4, 0x27, 0, 10}, ExpectedLengthCase{0xC0, 0x2D, 0, 7},
+                      ExpectedLengthCase{0xC0, 0x00, 0, 32}, ExpectedLengthCase{0xC0, 0x32, 0, 32}));
 
 TEST_F(TransportTest, copies_answer_data_after_the_completion_code)
 {
@@ -202,18 +206,18 @@ TEST_P(FailedAnswerTest, counts_as_a_failed_attempt_and_leaves_the_answer_fields
     EXPECT_EQ(cmd_.response_data[0], SENTINEL);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, FailedAnswerTest, ::testing::Values(
-    FailedAnswerCase{"not_carried_out", RawAnswer{0, 0, 0, 18, 0x40}},
-    FailedAnswerCase{"driver_status", RawAnswer{1, 0x0E, 0, 18, 0x40}},
-    FailedAnswerCase{"completion_code", RawAnswer{1, 0, 0xC1, 18, 0x40}},
-    FailedAnswerCase{"two_bytes", RawAnswer{1, 0, 0, 2, 0x40}},
-    FailedAnswerCase{"longer_than_the_record", RawAnswer{1, 0, 0, 41, 0x40}},
-    FailedAnswerCase{"absurdly_long", RawAnswer{1, 0, 0, 0xFFFFFFFF, 0x40}}),
-    [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Kinds, FailedAnswerTest,
+                         ::testing::Values(FailedAnswerCase{"not_carried_out", RawAnswer{0, 0, 0, 18, 0x40}},
+                                           FailedAnswerCase{"driver_status", RawAnswer{1, 0x0E, 0, 18, 0x40}},
+                                           FailedAnswerCase{"completion_code", RawAnswer{1, 0, 0xC1, 18, 0x40}},
+                                           FailedAnswerCase{"two_bytes", RawAnswer{1, 0, 0, 2, 0x40}},
+                                           FailedAnswerCase{"longer_than_the_record", RawAnswer{1, 0, 0, 41, 0x40}},
+                                           FailedAnswerCase{"absurdly_long", RawAnswer{1, 0, 0, 0xFFFFFFFF, 0x40}}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 struct AttemptCase {
     uint8_t retry_count;
-    size_t refusals;          // before an answer
+    size_t refusals;  // before an answer
     RETURN_CODE result;
     size_t exchanges;
     size_t waits;
@@ -238,10 +242,11 @@ TEST_P(AttemptTest, waits_after_every_failed_attempt_and_stops_at_the_first_succ
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, AttemptTest, ::testing::Values(
-    AttemptCase{5, 0, RC_SUCCESS, 1, 0}, AttemptCase{5, 2, RC_SUCCESS, 3, 2}, AttemptCase{5, 4, RC_SUCCESS, 5, 4},
-    AttemptCase{5, 5, RC_FAILED, 5, 5}, AttemptCase{60, 59, RC_SUCCESS, 60, 59}, AttemptCase{2, 9, RC_FAILED, 2, 2},
-    AttemptCase{0, 0, RC_FAILED, 0, 0}));
+INSTANTIATE_TEST_SUITE_P(Table, AttemptTest,
+                         ::testing::Values(AttemptCase{5, 0, RC_SUCCESS, 1, 0}, AttemptCase{5, 2, RC_SUCCESS, 3, 2},
+                                           AttemptCase{5, 4, RC_SUCCESS, 5, 4}, AttemptCase{5, 5, RC_FAILED, 5, 5},
+                                           AttemptCase{60, 59, RC_SUCCESS, 60, 59}, AttemptCase{2, 9, RC_FAILED, 2, 2},
+                                           AttemptCase{0, 0, RC_FAILED, 0, 0}));
 
 TEST_F(TransportTest, failed_command_keeps_the_previous_answer)
 {

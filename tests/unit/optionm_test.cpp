@@ -41,7 +41,7 @@ ParseOutcome parse(std::vector<std::string> words)
 {
     CommandLine line(std::move(words));
     ParseOutcome outcome{};
-    memset(&outcome.options, 0xA5, sizeof outcome.options);   // neither 0 nor 1: stale bytes show
+    memset(&outcome.options, 0xA5, sizeof outcome.options);  // neither 0 nor 1: stale bytes show
     const char *offending = nullptr;
     outcome.result = options_parse(line.argc(), line.argv(), &outcome.options, &offending);
     outcome.offending = offending == nullptr ? "<null>" : offending;
@@ -66,8 +66,7 @@ TEST_P(ParserVerdict, gives_the_result_and_the_offending_word)
 {
     const ParseCase &c = GetParam();
     ParseOutcome outcome = parse(c.words);
-    EXPECT_EQ(option_return_code_str(outcome.result), std::string(option_return_code_str(c.expected)))
-        << c.behaviour;
+    EXPECT_EQ(option_return_code_str(outcome.result), std::string(option_return_code_str(c.expected))) << c.behaviour;
     EXPECT_EQ(outcome.offending, c.offending) << c.behaviour;
 }
 
@@ -77,9 +76,13 @@ INSTANTIATE_TEST_SUITE_P(
     Words, ParserVerdict,
     testing::Values(
         ParseCase{"no words", {}, OPTION_VALID, ""},
-        ParseCase{"every option once", {"-d", "-f", "-h", "-i=a.dat", "-l=x.log", "-q", "-r", "-version", "-xml", "-fml",
-                  "-advhelp", "-quordebug", "-prompt", "-sysid=16d", "-tloop"}, OPTION_VALID, ""},
-        ParseCase{"exact long names", {"-force", "-help", "-input=a", "-log=b", "-quiet", "-revision"}, OPTION_VALID, ""},
+        ParseCase{"every option once",
+                  {"-d", "-f", "-h", "-i=a.dat", "-l=x.log", "-q", "-r", "-version", "-xml", "-fml", "-advhelp",
+                   "-quordebug", "-prompt", "-sysid=16d", "-tloop"},
+                  OPTION_VALID,
+                  ""},
+        ParseCase{
+            "exact long names", {"-force", "-help", "-input=a", "-log=b", "-quiet", "-revision"}, OPTION_VALID, ""},
         ParseCase{"upper case name", {"-FORCE"}, OPTION_INVALID, "-FORCE"},
         ParseCase{"two leading dashes", {"--force"}, OPTION_INVALID, "--force"},
         ParseCase{"abbreviation", {"-forc"}, OPTION_INVALID, "-forc"},
@@ -116,7 +119,9 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"sysid just above 16 bits", {"-sysid=10000"}, OPTION_ARGUMENT_INVALID_SYSTEM_ID, "-sysid=10000"},
         ParseCase{"sysid largest positive", {"-sysid=7fffffff"}, OPTION_ARGUMENT_INVALID_SYSTEM_ID, "-sysid=7fffffff"},
         ParseCase{"sysid past 32 bits", {"-sysid=100000000"}, OPTION_ARGUMENT_INVALID_SYSTEM_ID, "-sysid=100000000"},
-        ParseCase{"sysid far past 32 bits", {"-sysid=123456789abcdef0123"}, OPTION_ARGUMENT_INVALID_SYSTEM_ID,
+        ParseCase{"sysid far past 32 bits",
+                  {"-sysid=123456789abcdef0123"},
+                  OPTION_ARGUMENT_INVALID_SYSTEM_ID,
                   "-sysid=123456789abcdef0123"},
         ParseCase{"sysid not hexadecimal", {"-sysid=zz"}, OPTION_ARGUMENT_INVALID_SYSTEM_ID, "-sysid=zz"},
         ParseCase{"sysid blanks only", {"-sysid=   "}, OPTION_ARGUMENT_INVALID_SYSTEM_ID, "-sysid=   "},
@@ -130,7 +135,9 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"first of two bad words", {"-input", "-force=1"}, OPTION_ARGUMENT_REQUIRED, "-input"},
         ParseCase{"word of 255 characters", {"-input=" + std::string(248, 'p')}, OPTION_VALID, ""},
         ParseCase{"word of 256 characters", {"-input=" + LONG_PATH_249}, OPTION_INVALID, "-input=" + LONG_PATH_249},
-        ParseCase{"very long word after a good one", {"-q", "-log=" + std::string(5000, 'l')}, OPTION_INVALID,
+        ParseCase{"very long word after a good one",
+                  {"-q", "-log=" + std::string(5000, 'l')},
+                  OPTION_INVALID,
                   "-log=" + std::string(5000, 'l')},
         ParseCase{"long unknown word", {std::string(300, 'x')}, OPTION_INVALID, std::string(300, 'x')}),
     [](const testing::TestParamInfo<ParseCase> &info) {
@@ -144,12 +151,18 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(OptionParser, each_option_sets_only_its_own_flag_byte)
 {
     const std::pair<const char *, size_t> words[] = {
-        {"-advhelp", offsetof(OPTION_STRUCTURE_TYPE, advhelp)}, {"-quordebug", offsetof(OPTION_STRUCTURE_TYPE, debug)},
-        {"-d", offsetof(OPTION_STRUCTURE_TYPE, downgrade)}, {"-force", offsetof(OPTION_STRUCTURE_TYPE, force)},
-        {"-h", offsetof(OPTION_STRUCTURE_TYPE, help)}, {"-tloop", offsetof(OPTION_STRUCTURE_TYPE, loop)},
-        {"-prompt", offsetof(OPTION_STRUCTURE_TYPE, prompt)}, {"-q", offsetof(OPTION_STRUCTURE_TYPE, quiet)},
-        {"-revision", offsetof(OPTION_STRUCTURE_TYPE, revision)}, {"-version", offsetof(OPTION_STRUCTURE_TYPE, version)},
-        {"-xml", offsetof(OPTION_STRUCTURE_TYPE, xml)}, {"-fml", offsetof(OPTION_STRUCTURE_TYPE, xml_result)},
+        {"-advhelp", offsetof(OPTION_STRUCTURE_TYPE, advhelp)},
+        {"-quordebug", offsetof(OPTION_STRUCTURE_TYPE, debug)},
+        {"-d", offsetof(OPTION_STRUCTURE_TYPE, downgrade)},
+        {"-force", offsetof(OPTION_STRUCTURE_TYPE, force)},
+        {"-h", offsetof(OPTION_STRUCTURE_TYPE, help)},
+        {"-tloop", offsetof(OPTION_STRUCTURE_TYPE, loop)},
+        {"-prompt", offsetof(OPTION_STRUCTURE_TYPE, prompt)},
+        {"-q", offsetof(OPTION_STRUCTURE_TYPE, quiet)},
+        {"-revision", offsetof(OPTION_STRUCTURE_TYPE, revision)},
+        {"-version", offsetof(OPTION_STRUCTURE_TYPE, version)},
+        {"-xml", offsetof(OPTION_STRUCTURE_TYPE, xml)},
+        {"-fml", offsetof(OPTION_STRUCTURE_TYPE, xml_result)},
     };
     for (const auto &[word, offset] : words) {
         ParseOutcome outcome = parse({word});
@@ -162,13 +175,13 @@ TEST(OptionParser, each_option_sets_only_its_own_flag_byte)
 
 TEST(OptionParser, records_every_flag_and_argument_of_a_full_command_line)
 {
-    ParseOutcome outcome = parse({"-d", "-force", "-help", "-input=/tmp/a b.dat", "-log=/var/log/update.log", "-quiet",
-                                  "-r", "-version", "-xml", "-fml", "-advhelp", "-quordebug", "-prompt",
-                                  "-sysid=0x16D", "-tloop"});
+    ParseOutcome outcome =
+        parse({"-d", "-force", "-help", "-input=/tmp/a b.dat", "-log=/var/log/update.log", "-quiet", "-r", "-version",
+               "-xml", "-fml", "-advhelp", "-quordebug", "-prompt", "-sysid=0x16D", "-tloop"});
     ASSERT_EQ(outcome.result, OPTION_VALID);
     const OPTION_STRUCTURE_TYPE &o = outcome.options;
-    const uint8_t flags[] = {o.advhelp, o.debug, o.downgrade, o.force, o.help, o.input, o.log, o.loop,
-                             o.prompt, o.quiet, o.revision, o.sysid, o.version, o.xml, o.xml_result};
+    const uint8_t flags[] = {o.advhelp, o.debug, o.downgrade, o.force, o.help,    o.input, o.log,       o.loop,
+                             o.prompt,  o.quiet, o.revision,  o.sysid, o.version, o.xml,   o.xml_result};
     for (size_t i = 0; i < sizeof flags; i++)
         EXPECT_EQ(flags[i], 1) << "flag " << i;
     EXPECT_EQ(o.serial, 0) << "no word sets the serial flag";
@@ -215,10 +228,17 @@ TEST(OptionParser, keeps_an_argument_of_the_longest_length_whole)
 TEST(OptionParser, return_code_texts)
 {
     const std::pair<int, const char *> texts[] = {
-        {0, "OPTION INVALID"}, {1, "OPTION DUPLICATE"}, {2, "OPTION VALID"},
-        {3, "ARGUMENT EMPTY"}, {4, "ARGUMENT INVALID CHARACTER"}, {5, "ARGUMENT INVALID SYSTEM ID"},
-        {6, "ARGUMENT NOT ALLOWED"}, {7, "ARGUMENT REQUIRED"}, {8, "OPTION RETURN CODE UNKNOWN"},
-        {9, "OPTION RETURN CODE UNKNOWN"}, {255, "OPTION RETURN CODE UNKNOWN"},
+        {0, "OPTION INVALID"},
+        {1, "OPTION DUPLICATE"},
+        {2, "OPTION VALID"},
+        {3, "ARGUMENT EMPTY"},
+        {4, "ARGUMENT INVALID CHARACTER"},
+        {5, "ARGUMENT INVALID SYSTEM ID"},
+        {6, "ARGUMENT NOT ALLOWED"},
+        {7, "ARGUMENT REQUIRED"},
+        {8, "OPTION RETURN CODE UNKNOWN"},
+        {9, "OPTION RETURN CODE UNKNOWN"},
+        {255, "OPTION RETURN CODE UNKNOWN"},
     };
     for (const auto &[code, text] : texts)
         EXPECT_STREQ(option_return_code_str(static_cast<OPTION_RETURN_CODE_TYPE>(code)), text) << "code " << code;

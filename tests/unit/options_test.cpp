@@ -24,23 +24,21 @@
 namespace {
 
 const std::string BANNER = "\n   Velmoran Version:  1.09 \n   Copyright (c) 2026 The Velmoran Developers\n";
-const std::string NORMAL_HELP =
-    "-d                   Allow downgrade of firmware without asking.\n"
-    "-f, -force           Force flash all devices.\n"
-    "-h, -help            Show command line options with descriptions.\n"
-    "-i, -input=argument  Argument is name of alternate data file to use.\n"
-    "-l, -log=argument    Log all messages to file specified by argument.\n"
-    "-q, -quiet           Quiet mode. No prompts. Display error messages ONLY.\n"
-    "-r, -revision        Display firmware and data file revisions then exit.\n"
-    "-version             Display version of this flash program.\n";
-const std::string ADVANCED_HELP =
-    "-advhelp         Display advanced options help.\n"
-    "-quordebug       Enable extra Quor debug messages.\n"
-    "-tloop           Loop flashing forever.\n"
-    "-prompt          Prompt user before flashing each device.\n"
-    "-sysid=argument  Use specified system ID. Argument is a hex number.\n"
-    "-xml             Produce inventory output in XML format.\n"
-    "-fml             Flash with result in XML format.\n";
+const std::string NORMAL_HELP = "-d                   Allow downgrade of firmware without asking.\n"
+                                "-f, -force           Force flash all devices.\n"
+                                "-h, -help            Show command line options with descriptions.\n"
+                                "-i, -input=argument  Argument is name of alternate data file to use.\n"
+                                "-l, -log=argument    Log all messages to file specified by argument.\n"
+                                "-q, -quiet           Quiet mode. No prompts. Display error messages ONLY.\n"
+                                "-r, -revision        Display firmware and data file revisions then exit.\n"
+                                "-version             Display version of this flash program.\n";
+const std::string ADVANCED_HELP = "-advhelp         Display advanced options help.\n"
+                                  "-quordebug       Enable extra Quor debug messages.\n"
+                                  "-tloop           Loop flashing forever.\n"
+                                  "-prompt          Prompt user before flashing each device.\n"
+                                  "-sysid=argument  Use specified system ID. Argument is a hex number.\n"
+                                  "-xml             Produce inventory output in XML format.\n"
+                                  "-fml             Flash with result in XML format.\n";
 
 // What one translation left behind, sent from the child to the test.
 struct Settings {
@@ -57,7 +55,7 @@ struct Translation {
     Settings settings{};
     std::string out;
     std::string err;
-    std::string directory;   // the child's current directory, for files it made
+    std::string directory;  // the child's current directory, for files it made
 };
 
 std::string read_file(const std::string &path)
@@ -162,46 +160,85 @@ INSTANTIATE_TEST_SUITE_P(
     Options, Precedence,
     testing::Values(
         PrecedenceCase{"no options", {}, RC_SUCCESS, DISPLAY_NORMAL, FLASH_NORMAL, XML_NONE, 0},
-        PrecedenceCase{"version beats quiet and xml", {"-quiet", "-xml", "-version"}, RC_EXIT_OK, DISPLAY_NORMAL,
-                       FLASH_NORMAL, XML_NONE, 0},
+        PrecedenceCase{"version beats quiet and xml",
+                       {"-quiet", "-xml", "-version"},
+                       RC_EXIT_OK,
+                       DISPLAY_NORMAL,
+                       FLASH_NORMAL,
+                       XML_NONE,
+                       0},
         PrecedenceCase{"help beats quiet", {"-help", "-quiet"}, RC_EXIT_OK, DISPLAY_NORMAL, FLASH_NORMAL, XML_NONE, 0},
         PrecedenceCase{"advanced help", {"-advhelp", "-force"}, RC_EXIT_OK, DISPLAY_NORMAL, FLASH_NORMAL, XML_NONE, 0},
-        PrecedenceCase{"prompt beats quiet", {"-quiet", "-prompt"}, RC_SUCCESS, DISPLAY_NORMAL, FLASH_PROMPT, XML_NONE, 0},
-        PrecedenceCase{"prompt beats force", {"-prompt", "-force"}, RC_SUCCESS, DISPLAY_NORMAL, FLASH_PROMPT, XML_NONE, 0},
+        PrecedenceCase{
+            "prompt beats quiet", {"-quiet", "-prompt"}, RC_SUCCESS, DISPLAY_NORMAL, FLASH_PROMPT, XML_NONE, 0},
+        PrecedenceCase{
+            "prompt beats force", {"-prompt", "-force"}, RC_SUCCESS, DISPLAY_NORMAL, FLASH_PROMPT, XML_NONE, 0},
         PrecedenceCase{"force beats downgrade", {"-d", "-force"}, RC_SUCCESS, DISPLAY_NORMAL, FLASH_FORCE, XML_NONE, 0},
         PrecedenceCase{"downgrade", {"-d"}, RC_SUCCESS, DISPLAY_NORMAL, FLASH_DOWNGRADE, XML_NONE, 0},
         PrecedenceCase{"quiet never downgrades", {"-q"}, RC_SUCCESS, DISPLAY_QUIET, FLASH_NO_DOWNGRADE, XML_NONE, 0},
-        PrecedenceCase{"quiet with downgrade", {"-quiet", "-d"}, RC_SUCCESS, DISPLAY_QUIET, FLASH_DOWNGRADE, XML_NONE, 0},
+        PrecedenceCase{
+            "quiet with downgrade", {"-quiet", "-d"}, RC_SUCCESS, DISPLAY_QUIET, FLASH_DOWNGRADE, XML_NONE, 0},
         PrecedenceCase{"quiet with force", {"-quiet", "-f"}, RC_SUCCESS, DISPLAY_QUIET, FLASH_FORCE, XML_NONE, 0},
-        PrecedenceCase{"quiet with force and downgrade", {"-d", "-q", "-f"}, RC_SUCCESS, DISPLAY_QUIET, FLASH_FORCE,
-                       XML_NONE, 0},
+        PrecedenceCase{
+            "quiet with force and downgrade", {"-d", "-q", "-f"}, RC_SUCCESS, DISPLAY_QUIET, FLASH_FORCE, XML_NONE, 0},
         PrecedenceCase{"xml result", {"-fml"}, RC_SUCCESS, DISPLAY_XML, FLASH_NO_DOWNGRADE, XML_RESULT, 0},
-        PrecedenceCase{"xml result with force", {"-fml", "-force"}, RC_SUCCESS, DISPLAY_XML, FLASH_FORCE, XML_RESULT, 0},
-        PrecedenceCase{"xml result with downgrade", {"-d", "-fml"}, RC_SUCCESS, DISPLAY_XML, FLASH_DOWNGRADE,
-                       XML_RESULT, 0},
-        PrecedenceCase{"inventory beats xml result", {"-fml", "-xml"}, RC_SUCCESS, DISPLAY_XML, FLASH_NORMAL,
-                       XML_INVENTORY, 0},
-        PrecedenceCase{"inventory ignores force", {"-xml", "-force"}, RC_SUCCESS, DISPLAY_XML, FLASH_NORMAL,
-                       XML_INVENTORY, 0},
-        PrecedenceCase{"revision beats quiet", {"-revision", "-quiet"}, RC_SUCCESS, DISPLAY_REVISION, FLASH_NORMAL,
-                       XML_NONE, 0},
-        PrecedenceCase{"revision beats xml result", {"-fml", "-r"}, RC_SUCCESS, DISPLAY_XML, FLASH_NO_DOWNGRADE,
-                       XML_RESULT, 0},
-        PrecedenceCase{"debug replaces quiet", {"-quordebug", "-quiet"}, RC_SUCCESS, DISPLAY_DEBUG, FLASH_NO_DOWNGRADE,
-                       XML_NONE, 0},
-        PrecedenceCase{"debug replaces the xml display state only", {"-xml", "-quordebug"}, RC_SUCCESS, DISPLAY_DEBUG,
-                       FLASH_NORMAL, XML_INVENTORY, 0},
-        PrecedenceCase{"debug replaces revision", {"-revision", "-quordebug"}, RC_SUCCESS, DISPLAY_DEBUG, FLASH_NORMAL,
-                       XML_NONE, 0},
-        PrecedenceCase{"debug acts after version", {"-version", "-quordebug"}, RC_EXIT_OK, DISPLAY_DEBUG, FLASH_NORMAL,
-                       XML_NONE, 0},
+        PrecedenceCase{
+            "xml result with force", {"-fml", "-force"}, RC_SUCCESS, DISPLAY_XML, FLASH_FORCE, XML_RESULT, 0},
+        PrecedenceCase{
+            "xml result with downgrade", {"-d", "-fml"}, RC_SUCCESS, DISPLAY_XML, FLASH_DOWNGRADE, XML_RESULT, 0},
+        PrecedenceCase{
+            "inventory beats xml result", {"-fml", "-xml"}, RC_SUCCESS, DISPLAY_XML, FLASH_NORMAL, XML_INVENTORY, 0},
+        PrecedenceCase{
+            "inventory ignores force", {"-xml", "-force"}, RC_SUCCESS, DISPLAY_XML, FLASH_NORMAL, XML_INVENTORY, 0},
+        PrecedenceCase{
+            "revision beats quiet", {"-revision", "-quiet"}, RC_SUCCESS, DISPLAY_REVISION, FLASH_NORMAL, XML_NONE, 0},
+        PrecedenceCase{
+            "revision beats xml result", {"-fml", "-r"}, RC_SUCCESS, DISPLAY_XML, FLASH_NO_DOWNGRADE, XML_RESULT, 0},
+        PrecedenceCase{"debug replaces quiet",
+                       {"-quordebug", "-quiet"},
+                       RC_SUCCESS,
+                       DISPLAY_DEBUG,
+                       FLASH_NO_DOWNGRADE,
+                       XML_NONE,
+                       0},
+        PrecedenceCase{"debug replaces the xml display state only",
+                       {"-xml", "-quordebug"},
+                       RC_SUCCESS,
+                       DISPLAY_DEBUG,
+                       FLASH_NORMAL,
+                       XML_INVENTORY,
+                       0},
+        PrecedenceCase{"debug replaces revision",
+                       {"-revision", "-quordebug"},
+                       RC_SUCCESS,
+                       DISPLAY_DEBUG,
+                       FLASH_NORMAL,
+                       XML_NONE,
+                       0},
+        PrecedenceCase{"debug acts after version",
+                       {"-version", "-quordebug"},
+                       RC_EXIT_OK,
+                       DISPLAY_DEBUG,
+                       FLASH_NORMAL,
+                       XML_NONE,
+                       0},
         PrecedenceCase{"loop", {"-tloop"}, RC_SUCCESS, DISPLAY_NORMAL, FLASH_NORMAL, XML_NONE, 1},
-        PrecedenceCase{"loop is set even with help", {"-tloop", "-help"}, RC_EXIT_OK, DISPLAY_NORMAL, FLASH_NORMAL,
-                       XML_NONE, 1},
-        PrecedenceCase{"rejected line changes nothing", {"-tloop", "-quiet", "-force", "-xml", "-bad"}, RC_OPTION_ERROR,
-                       DISPLAY_NORMAL, FLASH_NORMAL, XML_NONE, 0},
-        PrecedenceCase{"duplicate changes nothing", {"-fml", "-q", "-quiet"}, RC_OPTION_ERROR, DISPLAY_NORMAL,
-                       FLASH_NORMAL, XML_NONE, 0}),
+        PrecedenceCase{
+            "loop is set even with help", {"-tloop", "-help"}, RC_EXIT_OK, DISPLAY_NORMAL, FLASH_NORMAL, XML_NONE, 1},
+        PrecedenceCase{"rejected line changes nothing",
+                       {"-tloop", "-quiet", "-force", "-xml", "-bad"},
+                       RC_OPTION_ERROR,
+                       DISPLAY_NORMAL,
+                       FLASH_NORMAL,
+                       XML_NONE,
+                       0},
+        PrecedenceCase{"duplicate changes nothing",
+                       {"-fml", "-q", "-quiet"},
+                       RC_OPTION_ERROR,
+                       DISPLAY_NORMAL,
+                       FLASH_NORMAL,
+                       XML_NONE,
+                       0}),
     [](const testing::TestParamInfo<PrecedenceCase> &info) {
         std::string name = info.param.behaviour;
         for (char &c : name)
@@ -239,10 +276,11 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         OutputCase{"banner at the end", {"-force"}, BANNER, ""},
         OutputCase{"help despite quiet", {"-quiet", "-help"}, BANNER + "\n   Valid Options are:\n" + NORMAL_HELP, ""},
-        OutputCase{"advanced help wins over help", {"-help", "-advhelp"},
-                   BANNER + "   === help normal ===\n" + NORMAL_HELP + "   === help advanced ===\n" + ADVANCED_HELP, ""},
-        OutputCase{"quiet hides the banner", {"-q"}, "", ""},
-        OutputCase{"xml hides the banner", {"-xml"}, "", ""},
+        OutputCase{"advanced help wins over help",
+                   {"-help", "-advhelp"},
+                   BANNER + "   === help normal ===\n" + NORMAL_HELP + "   === help advanced ===\n" + ADVANCED_HELP,
+                   ""},
+        OutputCase{"quiet hides the banner", {"-q"}, "", ""}, OutputCase{"xml hides the banner", {"-xml"}, "", ""},
         OutputCase{"xml result hides the banner", {"-fml"}, "", ""},
         OutputCase{"revision shows the banner", {"-r"}, BANNER, ""},
         OutputCase{"debug shows the banner despite quiet", {"-q", "-quordebug"}, BANNER, ""},
@@ -252,9 +290,13 @@ INSTANTIATE_TEST_SUITE_P(
         OutputCase{"eight-digit system id uses its low bits", {"-sysid=8000ABCD"}, "   Sys ID abcd \n" + BANNER, ""},
         OutputCase{"system id line hidden when quiet", {"-sysid=16d", "-q"}, "", ""},
         OutputCase{"unknown word", {"-q", "-badopt", "-q"}, BANNER + NORMAL_HELP, "   OPTION INVALID   [-badopt]\n\n"},
-        OutputCase{"rejected before quiet could act", {"-quiet", "-log="}, BANNER + NORMAL_HELP,
+        OutputCase{"rejected before quiet could act",
+                   {"-quiet", "-log="},
+                   BANNER + NORMAL_HELP,
                    "   ARGUMENT EMPTY   [-log=]\n\n"},
-        OutputCase{"overlong word shown whole", {"-q", LONG_WORD}, BANNER + NORMAL_HELP,
+        OutputCase{"overlong word shown whole",
+                   {"-q", LONG_WORD},
+                   BANNER + NORMAL_HELP,
                    "   OPTION INVALID   [" + LONG_WORD + "]\n\n"}),
     [](const testing::TestParamInfo<OutputCase> &info) {
         std::string name = info.param.behaviour;
@@ -277,7 +319,10 @@ TEST(OptionTranslation, input_replaces_the_data_file_name)
 TEST(OptionTranslation, system_id_is_fixed_to_the_low_16_bits)
 {
     const std::pair<const char *, unsigned short> cases[] = {
-        {"-sysid=0x01A", 0x001A}, {"-sysid=16D", 0x016D}, {"-sysid=8001016e", 0x016E}, {"-sysid=-0x10000", 0x0000},
+        {"-sysid=0x01A", 0x001A},
+        {"-sysid=16D", 0x016D},
+        {"-sysid=8001016e", 0x016E},
+        {"-sysid=-0x10000", 0x0000},
     };
     for (const auto &[word, system_id] : cases) {
         Translation t = translate({word});

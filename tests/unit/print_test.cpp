@@ -135,7 +135,11 @@ protected:
     int saved_stdin = -1;
 };
 
-enum Stream { NONE, OUT, ERR };
+enum Stream {
+    NONE,
+    OUT,
+    ERR
+};
 
 struct Route {
     Stream stream;
@@ -144,7 +148,7 @@ struct Route {
 
 struct RoutingRow {
     int type;
-    Route by_state[5];   // NORMAL, QUIET, DEBUG, XML, REVISION
+    Route by_state[5];  // NORMAL, QUIET, DEBUG, XML, REVISION
     bool logged;
 };
 
@@ -154,14 +158,10 @@ constexpr Route hidden{NONE, RC_NOT_DISPLAYED};
 constexpr Route hidden_error{NONE, RC_DISPLAYED};
 
 const RoutingRow ROUTING[] = {
-    {0, {hidden, hidden, hidden, hidden, hidden}, false},
-    {PRT_INFO, {out, hidden, out, hidden, out}, true},
-    {PRT_ERROR, {err, err, err, hidden_error, err}, true},
-    {PRT_DEBUG, {hidden, hidden, out, hidden, hidden}, true},
-    {PRT_HELP, {out, hidden, out, hidden, out}, true},
-    {PRT_TRACE, {out, hidden, out, hidden, out}, false},
-    {PRT_PROGRESS, {out, hidden, out, hidden, out}, false},
-    {7, {hidden, hidden, hidden, hidden, hidden}, false},
+    {0, {hidden, hidden, hidden, hidden, hidden}, false},   {PRT_INFO, {out, hidden, out, hidden, out}, true},
+    {PRT_ERROR, {err, err, err, hidden_error, err}, true},  {PRT_DEBUG, {hidden, hidden, out, hidden, hidden}, true},
+    {PRT_HELP, {out, hidden, out, hidden, out}, true},      {PRT_TRACE, {out, hidden, out, hidden, out}, false},
+    {PRT_PROGRESS, {out, hidden, out, hidden, out}, false}, {7, {hidden, hidden, hidden, hidden, hidden}, false},
     {255, {hidden, hidden, hidden, hidden, hidden}, false},
 };
 
@@ -176,7 +176,8 @@ TEST_F(PrintModule, routes_every_class_in_every_display_state)
             // Percent signs must come out as typed, never as conversions.
             const std::string text = "\r   100% done %s %d " + std::to_string(row.type) + "\n";
             RETURN_CODE code = RC_SUCCESS;
-            Console console = capture([&] { code = display_redirection(static_cast<PRT_OPTIONS>(row.type), text.c_str()); });
+            Console console =
+                capture([&] { code = display_redirection(static_cast<PRT_OPTIONS>(row.type), text.c_str()); });
             const Route &expected = row.by_state[state];
             EXPECT_EQ(code, expected.code);
             EXPECT_EQ(console.out, expected.stream == OUT ? text : "");
@@ -287,7 +288,10 @@ TEST_F(PrintModule, prompt_stops_asking_once_input_has_ended)
 TEST_F(PrintModule, prompt_answers_yes_unasked_where_the_text_is_not_shown)
 {
     const std::pair<DISPLAY_STATE, PRT_OPTIONS> silent[] = {
-        {DISPLAY_QUIET, PRT_INFO}, {DISPLAY_XML, PRT_INFO}, {DISPLAY_REVISION, PRT_INFO}, {DISPLAY_NORMAL, PRT_DEBUG},
+        {DISPLAY_QUIET, PRT_INFO},
+        {DISPLAY_XML, PRT_INFO},
+        {DISPLAY_REVISION, PRT_INFO},
+        {DISPLAY_NORMAL, PRT_DEBUG},
     };
     feed_stdin_through_pipe("n\n");
     for (const auto &[state, type] : silent) {
@@ -407,14 +411,16 @@ TEST_F(PrintModule, words_are_shown_with_control_and_stray_bytes_escaped)
         {"-\x1b]2;owned\x07", "-\\x1b]2;owned\\x07"},
         {"tab\there\nnewline\x7f", "tab\\x09here\\x0anewline\\x7f"},
         {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
-        {"\xc2\x9b" "31m", "\\xc2\\x9b31m"},                   // C1 control introducer
-        {"\xc2\xa0", "\xc2\xa0"},                              // first character after the C1 range
+        {"\xc2\x9b"
+         "31m",
+         "\\xc2\\x9b31m"},                                      // C1 control introducer
+        {"\xc2\xa0", "\xc2\xa0"},                               // first character after the C1 range
         {"\xc0\xaf\xe0\x80\xaf", "\\xc0\\xaf\\xe0\\x80\\xaf"},  // overlong forms
         {"\xed\xa0\x80", "\\xed\\xa0\\x80"},                    // a surrogate
         {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},           // beyond U+10FFFF
         {"cut\xe2\x82", "cut\\xe2\\x82"},                       // sequence ends early
         {"\xff\xfe", "\\xff\\xfe"},
-        {"a\\x1b", "a\\x1b"},                                  // typed as text: left alone
+        {"a\\x1b", "a\\x1b"},  // typed as text: left alone
         {"", ""},
     };
     for (const auto &c : cases) {
@@ -480,24 +486,25 @@ TEST_P(HostileLog, never_replaces_what_it_must_not)
     system(("rm -rf " + folder).c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, HostileLog, testing::Values(
-    HostileLogCase{"symbolic_link_to_a_file",
-                   [](auto &, auto &log, auto &victim) { ASSERT_EQ(symlink(victim.c_str(), log.c_str()), 0); },
-                   false},
-    HostileLogCase{"second_name_of_a_file",
-                   [](auto &, auto &log, auto &victim) { ASSERT_EQ(link(victim.c_str(), log.c_str()), 0); },
-                   false},
-    HostileLogCase{"directory", [](auto &, auto &log, auto &) { ASSERT_EQ(mkdir(log.c_str(), 0700), 0); }, false},
-    HostileLogCase{"the_data_file",
-                   [](auto &, auto &log, auto &victim) {
-                       ASSERT_EQ(rename(victim.c_str(), log.c_str()), 0);
-                       ASSERT_EQ(symlink(log.c_str(), victim.c_str()), 0);
-                       guard_from_log(LOG_GUARD_DATA_FILE, victim.c_str());
-                   },
-                   false},
-    HostileLogCase{"an_ordinary_earlier_log",
-                   [](auto &, auto &log, auto &) { std::ofstream(log) << "last run's log, much longer\n"; }, true},
-    HostileLogCase{"a_new_file", [](auto &, auto &, auto &) {}, true}),
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HostileLog,
+    testing::Values(
+        HostileLogCase{"symbolic_link_to_a_file",
+                       [](auto &, auto &log, auto &victim) { ASSERT_EQ(symlink(victim.c_str(), log.c_str()), 0); },
+                       false},
+        HostileLogCase{"second_name_of_a_file",
+                       [](auto &, auto &log, auto &victim) { ASSERT_EQ(link(victim.c_str(), log.c_str()), 0); }, false},
+        HostileLogCase{"directory", [](auto &, auto &log, auto &) { ASSERT_EQ(mkdir(log.c_str(), 0700), 0); }, false},
+        HostileLogCase{"the_data_file",
+                       [](auto &, auto &log, auto &victim) {
+                           ASSERT_EQ(rename(victim.c_str(), log.c_str()), 0);
+                           ASSERT_EQ(symlink(log.c_str(), victim.c_str()), 0);
+                           guard_from_log(LOG_GUARD_DATA_FILE, victim.c_str());
+                       },
+                       false},
+        HostileLogCase{"an_ordinary_earlier_log",
+                       [](auto &, auto &log, auto &) { std::ofstream(log) << "last run's log, much longer\n"; }, true},
+        HostileLogCase{"a_new_file", [](auto &, auto &, auto &) {}, true}),
     [](const testing::TestParamInfo<HostileLogCase> &info) { return std::string(info.param.name); });
 
 TEST_F(PrintModule, new_log_is_private_and_an_old_one_is_truncated)

@@ -56,11 +56,8 @@ TEST(ProcCrc, known_messages_give_published_values)
     for (int value = 0; value < 256; value++)
         all_values.push_back(static_cast<uint8_t>(value));
     const Case cases[] = {
-        {bytes_of("123456789"), 0xBB3D},
-        {bytes_of("A"), 0x30C0},
-        {{0x00}, 0x0000},
-        {{0xFF, 0xFF}, 0xB001},
-        {all_values, 0xBAD3},
+        {bytes_of("123456789"), 0xBB3D}, {bytes_of("A"), 0x30C0}, {{0x00}, 0x0000},
+        {{0xFF, 0xFF}, 0xB001},          {all_values, 0xBAD3},
     };
     for (const Case &c : cases)
         EXPECT_EQ(crc_of(c.message), c.expected) << "message of " << c.message.size() << " bytes";

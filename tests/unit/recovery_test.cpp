@@ -108,8 +108,10 @@ TEST(recovery_text, formats_each_change_and_reads_it_back)
     };
     for (const CASE &test_case : cases) {
         std::string text = text_of(test_case.record);
-        EXPECT_EQ(text, std::string("velmoran-recovery 1\npid 4321\nstart 987654321\n"
-                                    "boot 0b5e2c9e-4f61-4d57-a0a4-6c1f3a2b9d10\n") + test_case.tail);
+        EXPECT_EQ(text,
+                  std::string("velmoran-recovery 1\npid 4321\nstart 987654321\n"
+                              "boot 0b5e2c9e-4f61-4d57-a0a4-6c1f3a2b9d10\n") +
+                      test_case.tail);
         RECOVERY_RECORD parsed{};
         ASSERT_TRUE(recovery_parse(text.c_str(), &parsed)) << text;
         EXPECT_TRUE(same(parsed, test_case.record)) << text;
@@ -138,7 +140,7 @@ TEST(recovery_text, takes_nothing_but_a_whole_record)
     const std::string bad[] = {
         "",
         "velmoran-recovery 2\n" + good.substr(good.find('\n') + 1),
-        good.substr(0, good.size() - 1),                        // last line unfinished
+        good.substr(0, good.size() - 1),  // last line unfinished
         good + "extra 1\n",
         replaced("pid 4321", "pid 0"),
         replaced("pid 4321", "pid -1"),
@@ -154,7 +156,7 @@ TEST(recovery_text, takes_nothing_but_a_whole_record)
         replaced("Secondary Backplane", std::string(41, 'x')),
         replaced("Secondary Backplane", "Secondary\tBackplane"),
         replaced("boot 0b5e", "boot 0b5e2c9e-4f61-4d57-a0a4-6c1f3a2b9d10-and-more-"),
-        replaced("\nusers", "\nboard none\nusers"),             // lines out of order
+        replaced("\nusers", "\nboard none\nusers"),  // lines out of order
     };
     for (const std::string &text : bad) {
         RECOVERY_RECORD parsed = make_record(0, 0, 0);
@@ -227,8 +229,7 @@ TEST_F(RecoveryFolder, untrusted_files_are_reported_never_read)
              ASSERT_EQ(link(test->record.c_str(), (test->folder + "/other").c_str()), 0);
          },
          "it has other names"},
-        {"too large",
-         [](RecoveryFolder *test, const std::string &text) { test->plant(text + std::string(600, '#')); },
+        {"too large", [](RecoveryFolder *test, const std::string &text) { test->plant(text + std::string(600, '#')); },
          "it is too large"},
         {"garbage", [](RecoveryFolder *test, const std::string &) { test->plant("panel locked 0xF0\n"); },
          "it is not a recovery record"},

@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "flash/bp_flash.h"
 #include "ipmi/ipmi_commands.h"
 #include "ipmi/ipmi_transport.h"
-#include "sim_support.h"
+#include "seam_recorder.h"
+#include "sim_state.h"
 #include "unlock_codes.h"
 
 namespace {
@@ -15,9 +17,9 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
 
-constexpr uint32_t FLASH_START = 0x1000;
-constexpr uint32_t FLASH_SIZE = 0xB000;
-constexpr uint32_t CHUNK = 20;
+using qrxsim::FLASH_SIZE;
+using qrxsim::FLASH_START;
+constexpr uint32_t CHUNK = CHUNK_SIZE;
 const Bytes UNLOCK{UNLOCK_CODE_1, UNLOCK_CODE_2, UNLOCK_CODE_3, UNLOCK_CODE_4};
 const Bytes ALT_UNLOCK{ALT_UNLOCK_CODE_1, ALT_UNLOCK_CODE_2, ALT_UNLOCK_CODE_3, ALT_UNLOCK_CODE_4};
 
@@ -70,9 +72,10 @@ protected:
         request.slave_address = target;
         uint16_t returned = get_hapi_ipmi_entry()(&request, &response);
         const uint8_t *bytes = reinterpret_cast<const uint8_t *>(&response);
-        uint32_t data_length = response.response_length > 3 && response.response_length <= 40 ? response.response_length - 3 : 0;
-        return {returned, response.driver_status, response.response_length, response.netfn, response.data[0],
-                Bytes(bytes + 31, bytes + 31 + data_length)};
+        uint32_t data_length =
+            response.response_length > 3 && response.response_length <= 40 ? response.response_length - 3 : 0;
+        return {returned,       response.driver_status, response.response_length,
+                response.netfn, response.data[0],       Bytes(bytes + 31, bytes + 31 + data_length)};
     }
 
     Bytes revision(uint8_t target)
@@ -106,7 +109,8 @@ protected:
         int accepted = 0;
         for (uint32_t offset = 0; offset < bytes.size(); offset += CHUNK) {
             uint32_t count = std::min<uint32_t>(CHUNK, static_cast<uint32_t>(bytes.size()) - offset);
-            if (chunk(target, FLASH_START + offset, Bytes(bytes.begin() + offset, bytes.begin() + offset + count)) != RC_SUCCESS)
+            if (chunk(target, FLASH_START + offset, Bytes(bytes.begin() + offset, bytes.begin() + offset + count)) !=
+                RC_SUCCESS)
                 break;
             accepted++;
         }
@@ -217,9 +221,9 @@ TEST_P(UnlockTest, accepts_the_configured_codes)
     EXPECT_EQ(send(0xC4, NETFN_FIRMWARE, CMD_ENTER_FW_XFER, Bytes(UNLOCK.begin(), UNLOCK.begin() + 3)), RC_FAILED);
 }
 
-INSTANTIATE_TEST_SUITE_P(Settings, UnlockTest, ::testing::Values(
-    UnlockCase{"", true, true}, UnlockCase{"unlock_refused=first", false, true},
-    UnlockCase{"unlock_refused=both", false, false}));
+INSTANTIATE_TEST_SUITE_P(Settings, UnlockTest,
+                         ::testing::Values(UnlockCase{"", true, true}, UnlockCase{"unlock_refused=first", false, true},
+                                           UnlockCase{"unlock_refused=both", false, false}));
 
 TEST_F(SimulatedPlatformTest, data_goes_only_into_the_flash_range_during_a_transfer)
 {
@@ -229,7 +233,7 @@ TEST_F(SimulatedPlatformTest, data_goes_only_into_the_flash_range_during_a_trans
     EXPECT_EQ(chunk(0xC0, 0x0FFF, {1, 2}), RC_FAILED);
     EXPECT_EQ(chunk(0xC0, 0xBFFF, {1, 2}), RC_FAILED);
     EXPECT_EQ(chunk(0xC0, 0xBFEC, Bytes(20, 0x77)), RC_SUCCESS);
-    EXPECT_EQ(chunk(0xC0, 0x1000, {}), RC_FAILED) << "a chunk needs data";
+    EXPECT_EQ(chunk(0xC0, FLASH_START, {}), RC_FAILED) << "a chunk needs data";
     EXPECT_EQ(chunk(0xC0, 0x1001, {0x00, 0x00}), RC_SUCCESS);
     unload();
     std::string written = SimulatedPlatform::read(board_file(0xC0));
@@ -249,7 +253,7 @@ TEST_F(SimulatedPlatformTest, transfer_faults_refuse_what_they_name)
         ASSERT_EQ(revision(0xC0), Bytes{}) << "the erase never ends";
 
     ASSERT_EQ(send(0xC2, NETFN_FIRMWARE, CMD_ENTER_FW_XFER, UNLOCK), RC_SUCCESS);
-    EXPECT_EQ(chunk(0xC2, 0x1000, Bytes(20, 1)), RC_SUCCESS);
+    EXPECT_EQ(chunk(0xC2, FLASH_START, Bytes(CHUNK, 1)), RC_SUCCESS);
     EXPECT_EQ(chunk(0xC2, 0x1014, Bytes(20, 2)), RC_SUCCESS);
     EXPECT_EQ(chunk(0xC2, 0x1028, Bytes(20, 3), 60), RC_FAILED) << "chunk 3 on all its attempts";
     EXPECT_EQ(send(0xC2, NETFN_FIRMWARE, CMD_EXIT_FW_XFER, {}, 5), RC_FAILED);

@@ -3,12 +3,10 @@
 // checks it: file header, image headers, image data, whole-file CRC. Images
 // that no board could ever take are refused.
 #include <cstdio>
-#include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "datafile/datafile_format.h"
-#include "flash/bp_flash.h"
 #include "fwpack_commands.h"
 #include "fwpack_common.h"
 
@@ -16,39 +14,43 @@ namespace {
 
 constexpr const char *COMMAND = "build";
 constexpr size_t MAXIMUM_IMAGES = UINT8_MAX;
+using datafile_kit::TRANSFER_BYTES;
 
-constexpr char HELP[] =
-    "Usage: fwpack build -o FILE [--patch-length] [--type N] --rev M.mm IMAGE\n"
-    "                    [[--type N] --rev M.mm IMAGE ...]\n"
-    "\n"
-    "Packs 1 to 255 firmware images into a data file. --type and --rev apply to\n"
-    "the IMAGE that follows them; every IMAGE needs its own --rev.\n"
-    "\n"
-    "Options:\n"
-    "  -o, --output FILE   data file to write (required)\n"
-    "  --type N            device type of the next image (default 2)\n"
-    "  --rev M.mm          revision of the next image (required): major in\n"
-    "                      decimal (0-127), minor as two hexadecimal digits,\n"
-    "                      e.g. 1.06 or 2.0a\n"
-    "  --patch-length      write the low 16 bits of each image's length into its\n"
-    "                      first two bytes instead of refusing an image whose\n"
-    "                      first two bytes differ\n"
-    "  -h, --help          show this help\n"
-    "\n"
-    "An image shorter than 45056 bytes, the amount a board is always sent, is\n"
-    "refused.\n";
+constexpr char HELP[] = "Usage: fwpack build -o FILE [--patch-length | --allow-unflashable]\n"
+                        "                    [--type N] --rev M.mm IMAGE\n"
+                        "                    [[--type N] --rev M.mm IMAGE ...]\n"
+                        "\n"
+                        "Packs 1 to 255 firmware images into a data file. --type and --rev apply to\n"
+                        "the IMAGE that follows them; every IMAGE needs its own --rev.\n"
+                        "\n"
+                        "Options:\n"
+                        "  -o, --output FILE   data file to write (required)\n"
+                        "  --type N            device type of the next image (default 2)\n"
+                        "  --rev M.mm          revision of the next image (required): major in\n"
+                        "                      decimal (0-127), minor as two hexadecimal digits,\n"
+                        "                      e.g. 1.06 or 2.0a\n"
+                        "  --patch-length      write the low 16 bits of each image's length into its\n"
+                        "                      first two bytes instead of refusing an image whose\n"
+                        "                      first two bytes differ\n"
+                        "  --allow-unflashable pack every image as it is, also one the program would\n"
+                        "                      refuse to send to a board (too short, or first two\n"
+                        "                      bytes not its length): for rehearsing that refusal\n"
+                        "  -h, --help          show this help\n"
+                        "\n"
+                        "An image shorter than 45056 bytes, the amount a board is always sent, is\n"
+                        "refused.\n";
 
 struct ImageSpec {
     std::string path;
     uint16_t device_type;
-    bool have_revision;     // the revision is the packer's word: nothing in an image says it
+    bool have_revision;  // the revision is the packer's word: nothing in an image says it
     uint8_t rev_major;
     uint8_t rev_minor;
     Bytes data;
 };
 
 // Reads an image and checks that a board could take it.
-bool load_image(ImageSpec &image, bool patch_length)
+bool load_image(ImageSpec &image, bool patch_length, bool allow_unflashable)
 {
     std::string error;
     if (!read_whole_file(image.path, image.data, error)) {
@@ -56,9 +58,16 @@ bool load_image(ImageSpec &image, bool patch_length)
         return false;
     }
     const size_t size = image.data.size();
-    if (size < TRANSFER_SIZE) {
-        report_error(COMMAND, image.path + ": " + std::to_string(size) + " bytes, fewer than the " +
-                                  std::to_string(TRANSFER_SIZE) + " a board is sent; it could never be flashed");
+    if (size == 0) {
+        report_error(COMMAND, image.path + ": empty; no image CRC can cover it");
+        return false;
+    }
+    if (allow_unflashable)
+        return true;
+    if (size < TRANSFER_BYTES) {
+        report_error(COMMAND,
+                     image.path + ": " + std::to_string(size) + " bytes, fewer than the " +
+                         std::to_string(TRANSFER_BYTES) + " a board is sent; it could never be flashed");
         return false;
     }
     if (size > UINT32_MAX) {
@@ -66,54 +75,17 @@ bool load_image(ImageSpec &image, bool patch_length)
         return false;
     }
     const uint16_t wanted = static_cast<uint16_t>(size);
-    const uint16_t found = get_le16(image.data.data());
+    const uint16_t found = datafile_kit::get_le16(image.data.data());
     if (found != wanted) {
         if (!patch_length) {
-            report_error(COMMAND, image.path + ": first two bytes read " + hex16(found) + ", not " + hex16(wanted) +
-                                      " (the low 16 bits of its length); a board would refuse it"
-                                      " (--patch-length writes them)");
+            report_error(COMMAND,
+                         image.path + ": first two bytes read " + hex16(found) + ", not " + hex16(wanted) +
+                             " (the low 16 bits of its length); a board would refuse it"
+                             " (--patch-length writes them)");
             return false;
         }
-        put_le16(image.data.data(), wanted);
+        datafile_kit::put_le16(image.data.data(), wanted);
     }
-    return true;
-}
-
-// Lays the file out: headers from offset 17, the images back to back after
-// them, then the file CRC over everything before it, low byte first.
-bool assemble(const std::vector<ImageSpec> &images, Bytes &file)
-{
-    uint64_t total = IMAGE_HEADERS_OFFSET + images.size() * sizeof(IMAGE_HDR) + DATA_FILE_CRC_SIZE;
-    for (const ImageSpec &image : images)
-        total += image.data.size();
-    if (total > UINT32_MAX) {
-        report_error(COMMAND, "the images together are too large for a data file");
-        return false;
-    }
-    file.assign(IMAGE_HEADERS_OFFSET + images.size() * sizeof(IMAGE_HDR), 0);
-
-    DAT_FILE_HDR header{};
-    header.version = DATA_FILE_VERSION;
-    header.image_count = static_cast<uint8_t>(images.size());
-    header.file_length = static_cast<uint32_t>(total);
-    memcpy(header.signature, DATA_FILE_SIGNATURE, DATA_FILE_SIGNATURE_SIZE);
-    memcpy(file.data(), &header, sizeof header);
-
-    for (size_t index = 0; index < images.size(); index++) {
-        const ImageSpec &image = images[index];
-        IMAGE_HDR record{};
-        record.device_type = image.device_type;
-        record.rev_major = image.rev_major;
-        record.rev_minor = image.rev_minor;
-        record.image_length = static_cast<uint32_t>(image.data.size());
-        record.data_offset = static_cast<uint32_t>(file.size());
-        record.image_crc = crc_of(image.data.data(), image.data.size());
-        memcpy(file.data() + IMAGE_HEADERS_OFFSET + index * sizeof(IMAGE_HDR), &record, sizeof record);
-        file.insert(file.end(), image.data.begin(), image.data.end());
-    }
-    const uint16_t crc = crc_of(file.data(), file.size());
-    file.resize(file.size() + DATA_FILE_CRC_SIZE);
-    put_le16(file.data() + file.size() - DATA_FILE_CRC_SIZE, crc);
     return true;
 }
 
@@ -123,8 +95,9 @@ int run_build(int argc, char **argv)
 {
     std::string output;
     bool patch_length = false;
+    bool allow_unflashable = false;
     std::vector<ImageSpec> images;
-    ImageSpec pending{"", BACKPLANE_DEVICE_TYPE, false, 0, 0, {}};
+    ImageSpec pending{"", datafile_kit::BACKPLANE_TYPE, false, 0, 0, {}};
     bool pending_options = false;
 
     ArgScanner args(argc, argv);
@@ -134,7 +107,7 @@ int run_build(int argc, char **argv)
             if (!pending.have_revision)
                 return usage_error(COMMAND, "no revision given for '" + pending.path + "' (--rev M.mm before it)");
             images.push_back(pending);
-            pending = ImageSpec{"", BACKPLANE_DEVICE_TYPE, false, 0, 0, {}};
+            pending = ImageSpec{"", datafile_kit::BACKPLANE_TYPE, false, 0, 0, {}};
             pending_options = false;
             continue;
         }
@@ -150,6 +123,10 @@ int run_build(int argc, char **argv)
             if (args.has_inline_value())
                 return usage_error(COMMAND, "--patch-length takes no value");
             patch_length = true;
+        } else if (option == "--allow-unflashable") {
+            if (args.has_inline_value())
+                return usage_error(COMMAND, "--allow-unflashable takes no value");
+            allow_unflashable = true;
         } else if (option == "--type") {
             uint64_t type = 0;
             if (!args.take_value(value) || !parse_unsigned(value, UINT16_MAX, type))
@@ -167,6 +144,8 @@ int run_build(int argc, char **argv)
     }
     if (output.empty())
         return usage_error(COMMAND, "no output file given (-o FILE)");
+    if (patch_length && allow_unflashable)
+        return usage_error(COMMAND, "--patch-length and --allow-unflashable exclude each other");
     if (pending_options)
         return usage_error(COMMAND, "--type or --rev after the last image applies to no image");
     if (images.empty())
@@ -175,13 +154,19 @@ int run_build(int argc, char **argv)
         return usage_error(COMMAND, "a data file holds at most " + std::to_string(MAXIMUM_IMAGES) + " images");
 
     for (ImageSpec &image : images) {
-        if (!load_image(image, patch_length))
+        if (!load_image(image, patch_length, allow_unflashable))
             return EXIT_FAILED;
     }
+    std::vector<datafile_kit::Image> packed;
+    packed.reserve(images.size());
+    for (ImageSpec &image : images)
+        packed.push_back({image.device_type, image.rev_major, image.rev_minor, std::move(image.data)});
     Bytes file;
-    if (!assemble(images, file))
-        return EXIT_FAILED;
     std::string error;
+    if (!datafile_kit::build(packed, file, &error)) {
+        report_error(COMMAND, error);
+        return EXIT_FAILED;
+    }
     if (!write_whole_file(output, file, error)) {
         report_error(COMMAND, error);
         return EXIT_FAILED;

@@ -5,4 +5,5 @@
 
 int run_build(int argc, char **argv);
 int run_image(int argc, char **argv);
+int run_reseal(int argc, char **argv);
 int run_show(int argc, char **argv);

@@ -1,17 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Shared helpers of fwpack's commands: file I/O, parsing, the option scanner
-// and the one CRC step, which is the program's own.
+// Shared helpers of fwpack's commands: file I/O, parsing and the option scanner.
 #include "fwpack_common.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "datafile/proc_crc.h"
-
 namespace {
 
-constexpr uint8_t REVISION_MAJOR_LIMIT = 0x7F;   // bit 7 of the major byte marks a boot block
+constexpr uint8_t REVISION_MAJOR_LIMIT = 0x7F;  // bit 7 of the major byte marks a boot block
 constexpr size_t REVISION_MINOR_DIGITS = 2;
 constexpr size_t REVISION_MAJOR_DIGITS = 3;
 
@@ -155,25 +152,6 @@ std::string hex16(uint16_t value)
     char text[8];
     snprintf(text, sizeof text, "0x%04x", value);
     return text;
-}
-
-uint16_t crc_of(const uint8_t *data, size_t count)
-{
-    uint16_t crc = 0;
-    for (size_t index = 0; index < count; index++)
-        crc = process_CRC(data[index], crc);
-    return crc;
-}
-
-uint16_t get_le16(const uint8_t *bytes)
-{
-    return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
-}
-
-void put_le16(uint8_t *bytes, uint16_t value)
-{
-    bytes[0] = static_cast<uint8_t>(value & 0xFF);
-    bytes[1] = static_cast<uint8_t>(value >> 8);
 }
 
 ArgKind ArgScanner::next()

@@ -8,11 +8,13 @@
 #include <string>
 #include <vector>
 
-using Bytes = std::vector<uint8_t>;
+#include "datafile_kit.h"
+
+using datafile_kit::Bytes;
 
 constexpr int EXIT_OK = 0;
-constexpr int EXIT_FAILED = 1;   // refused input, failed check or I/O error
-constexpr int EXIT_USAGE = 2;    // the command line itself is wrong
+constexpr int EXIT_FAILED = 1;  // refused input, failed check or I/O error
+constexpr int EXIT_USAGE = 2;   // the command line itself is wrong
 
 // Prints "fwpack <command>: <message>" on stderr.
 void report_error(const char *command, const std::string &message);
@@ -30,13 +32,13 @@ bool parse_revision(const std::string &text, uint8_t &major, uint8_t &minor);
 std::string format_revision(uint8_t major, uint8_t minor);
 std::string hex16(uint16_t value);
 
-uint16_t crc_of(const uint8_t *data, size_t count);
-uint16_t get_le16(const uint8_t *bytes);
-void put_le16(uint8_t *bytes, uint16_t value);
-
 // Walks a command's arguments: options as "--name VALUE", "--name=VALUE" or
 // "-o VALUE", everything else (and everything after "--") as operands.
-enum class ArgKind { option, operand, end };
+enum class ArgKind {
+    option,
+    operand,
+    end
+};
 
 class ArgScanner {
 public:

@@ -7,21 +7,23 @@
 
 #include "fwpack_commands.h"
 #include "fwpack_common.h"
+#include "velmoran_version.h"
 
 namespace {
 
-constexpr char USAGE[] =
-    "Usage: fwpack <command> [options]\n"
-    "\n"
-    "Makes, packs and checks firmware data files.\n"
-    "\n"
-    "Commands:\n"
-    "  build   pack firmware images into a data file\n"
-    "  image   make a simulated firmware image\n"
-    "  show    describe a data file and check it\n"
-    "\n"
-    "Run 'fwpack <command> --help' for the options of a command.\n"
-    "Exit status: 0 success, 1 refused input or failed check, 2 usage error.\n";
+constexpr char USAGE[] = "Usage: fwpack <command> [options]\n"
+                         "\n"
+                         "Makes, packs and checks firmware data files.\n"
+                         "\n"
+                         "Commands:\n"
+                         "  build   pack firmware images into a data file\n"
+                         "  image   make a simulated firmware image\n"
+                         "  reseal  write a data file's CRC again after a change by hand\n"
+                         "  show    describe a data file and check it\n"
+                         "\n"
+                         "Run 'fwpack <command> --help' for the options of a command,\n"
+                         "'fwpack --version' for the version.\n"
+                         "Exit status: 0 success, 1 refused input or failed check, 2 usage error.\n";
 
 struct Command {
     const char *name;
@@ -31,6 +33,7 @@ struct Command {
 constexpr Command COMMANDS[] = {
     {"build", run_build},
     {"image", run_image},
+    {"reseal", run_reseal},
     {"show", run_show},
 };
 
@@ -43,6 +46,10 @@ int main(int argc, char **argv)
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
         fputs(USAGE, stdout);
+        return EXIT_OK;
+    }
+    if (command == "--version") {
+        printf("fwpack %s\n", VELMORAN_VERSION);
         return EXIT_OK;
     }
     for (const Command &entry : COMMANDS) {

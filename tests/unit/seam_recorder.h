@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Seams for the unit tests that reach the simulated platform. The test
-// program's own usleep, system and dlopen take the place of libc's: sleeps are
-// recorded and skipped, shell commands are recorded and answered with a chosen
-// status (never run), and the library names resolve to build/sim. Include from
-// exactly one file per test program.
+// What a unit test sees through the one seam (tests/shim/seams.h): every
+// sleep, shell command and library load of the test program in order, shell
+// commands answered with a chosen status (never run), and the library names
+// resolved to build/sim. Include from exactly one file per test program.
 #pragma once
 
 #include <dlfcn.h>
@@ -22,6 +21,7 @@
 
 #include "ipmi/driver.h"
 #include "ipmi/hapi_packet.h"
+#include "seams.h"
 
 namespace seams {
 
@@ -30,8 +30,8 @@ inline std::vector<std::string> events;
 inline std::vector<unsigned> sleeps_us;
 // Sleeps still to be cut short by a signal (usleep fails with EINTR).
 inline int interrupted_sleeps = 0;
-inline std::map<std::string, int> system_status;           // by command; 0 otherwise
-inline std::map<std::string, std::string> library_paths;   // bare name -> file to open
+inline std::map<std::string, int> system_status;            // by command; 0 otherwise
+inline std::map<std::string, std::string> library_paths;    // bare name -> file to open
 inline std::function<void(const std::string &)> on_system;  // called before a command is answered
 
 inline std::string build_dir()
@@ -63,18 +63,10 @@ inline std::vector<std::string> events_of(const std::string &kind)
     return found;
 }
 
-using DLOPEN = void *(*)(const char *, int);
-
-inline DLOPEN real_dlopen()
-{
-    static DLOPEN function = reinterpret_cast<DLOPEN>(dlsym(RTLD_NEXT, "dlopen"));
-    return function;
-}
-
 // Whether a library is loaded now, asked without leaving a reference behind.
 inline bool is_loaded(const char *bare_name)
 {
-    void *handle = real_dlopen()(library_paths[bare_name].c_str(), RTLD_NOW | RTLD_NOLOAD);
+    void *handle = seams_real_dlopen(library_paths[bare_name].c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (handle != nullptr)
         dlclose(handle);
     return handle != nullptr;
@@ -82,34 +74,45 @@ inline bool is_loaded(const char *bare_name)
 
 }  // namespace seams
 
-extern "C" int usleep(useconds_t microseconds)
+namespace seams {
+
+inline int record_sleep(long long microseconds)
 {
-    seams::events.push_back("sleep " + std::to_string(microseconds));
-    seams::sleeps_us.push_back(microseconds);
-    if (seams::interrupted_sleeps > 0) {
-        seams::interrupted_sleeps--;
-        errno = EINTR;
-        return -1;
+    events.push_back("sleep " + std::to_string(microseconds));
+    sleeps_us.push_back(static_cast<unsigned>(microseconds));
+    if (interrupted_sleeps > 0) {
+        interrupted_sleeps--;
+        return 1;
     }
     return 0;
 }
 
-extern "C" int system(const char *command)
+inline int answer_system(const char *command)
 {
-    seams::events.push_back(std::string("system ") + command);
-    if (seams::on_system)
-        seams::on_system(command);
-    auto status = seams::system_status.find(command);
-    return status == seams::system_status.end() ? 0 : status->second;
+    events.push_back(std::string("system ") + command);
+    if (on_system)
+        on_system(command);
+    auto status = system_status.find(command);
+    return status == system_status.end() ? 0 : status->second;
 }
 
-extern "C" void *dlopen(const char *file, int mode) noexcept
+inline const char *resolve_library(const char *file, int mode)
 {
     std::string name = file != nullptr ? file : "";
-    seams::events.push_back("dlopen " + name + " " + std::to_string(mode));
-    auto path = seams::library_paths.find(name);
-    return seams::real_dlopen()(path != seams::library_paths.end() ? path->second.c_str() : file, mode);
+    events.push_back("dlopen " + name + " " + std::to_string(mode));
+    auto path = library_paths.find(name);
+    return path != library_paths.end() ? path->second.c_str() : file;
 }
+
+// Takes the seam's hooks for this test program, before any test runs.
+inline const bool installed = [] {
+    seams_on_sleep(record_sleep);
+    seams_on_system(answer_system);
+    seams_on_dlopen(resolve_library);
+    return true;
+}();
+
+}  // namespace seams
 
 // A platform state for the simulated libraries in a fresh folder; loading the
 // driver reads it, unloading writes it back with the request log.
@@ -168,7 +171,8 @@ private:
 
     void remove_folder()
     {
-        for (const char *name : {"platform.txt", "requests.log", "service.txt", "board_c0.bin", "board_c2.bin", "board_c4.bin"})
+        for (const char *name :
+             {"platform.txt", "requests.log", "service.txt", "board_c0.bin", "board_c2.bin", "board_c4.bin"})
             unlink((folder_ + "/" + name).c_str());
         rmdir(folder_.c_str());
     }
