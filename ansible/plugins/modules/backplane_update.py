@@ -1,0 +1,371 @@
+#!/usr/bin/python
+# SPDX-License-Identifier: GPL-3.0-or-later
+# Copyright (c) 2026 The Velmoran Developers
+
+from __future__ import absolute_import, division, print_function
+__metaclass__ = type
+
+DOCUMENTATION = r'''
+---
+module: backplane_update
+short_description: Update a server's backplane-board firmware from a data file
+version_added: 1.0.0
+description:
+  - Runs velmoran without questions (C(-fml), which neither asks nor
+    downgrades) with a log file, and returns per board what happened.
+  - I(allow_downgrade) adds C(-d), I(force) adds C(-force).
+  - The task changes something exactly when at least one board was flashed. It
+    fails when velmoran's exit status says the run failed (any status but 0
+    and 1); status 1, nothing flashed, is success without change.
+  - In check mode it runs C(velmoran -revision) instead, which reads the boards'
+    revisions and the data file's image revisions, and reports which boards
+    the policy would flash. Nothing is flashed.
+  - The module never repeats a run. A board whose flash failed is reported as
+    failed and left for someone to look at.
+author:
+  - The Velmoran Developers
+extends_documentation_fragment:
+  - velmoran.backplane.run
+options:
+  data_file:
+    description: The data file, a path on the host that runs velmoran.
+    type: path
+    required: true
+  data_sha256:
+    description:
+      - The data file's expected SHA-256, in hexadecimal. When given, the
+        module reads the file's SHA-256 right before velmoran would read the
+        file, and fails without running velmoran when they differ.
+    type: str
+  private_copy:
+    description:
+      - Copy the data file into the run's private temporary folder and let
+        velmoran read that copy, which is removed with the folder. Parallel
+        runs from one controller then each read a file of their own.
+      - I(data_sha256) is checked on the copy.
+    type: bool
+    default: false
+  allow_downgrade:
+    description: Flash images older than the board's firmware too (C(-d)).
+    type: bool
+    default: false
+  force:
+    description: Flash every board that has an image, whatever its revision (C(-force)).
+    type: bool
+    default: false
+  failure_marker:
+    description:
+      - A file that marks a failed flash. When a board's flash failed (status
+        11 or 14 with a board reported failed) the module writes it, with what
+        failed; while
+        it exists the module refuses to run velmoran for this server, so a
+        board whose flash failed is looked at before anything flashes it again.
+        Remove the file to let updates resume.
+      - Check mode reads it too, and never writes it.
+    type: path
+  log_file:
+    description:
+      - Keep velmoran's log here; its folder is made when missing. Without it,
+        and in check mode, the log is written into the run's private folder
+        and only its tail is returned on failure.
+    type: path
+attributes:
+  check_mode:
+    description: Reports which boards would be flashed and flashes none.
+    support: full
+notes:
+  - I(after) is the image's revision for a flashed board (velmoran checks the
+    board's new revision before it reports the board as updated), the
+    revision before for a board left alone, and unknown after a failed flash.
+'''
+
+EXAMPLES = r'''
+- name: Update this server's boards
+  velmoran.backplane.backplane_update:
+    data_file: /var/lib/velmoran/fw/bp-1.06.dat
+    chdir: /opt/tessel
+  become: true
+  register: update
+
+- name: Update a server's boards over its BMC, from a controller
+  velmoran.backplane.backplane_update:
+    data_file: /srv/fw/bp-1.06.dat
+    backend: lan
+    bmc_host: "{{ bmc_address }}"
+    bmc_user: fwadmin
+    bmc_password: "{{ bmc_password }}"
+    system_id: 16D
+    library_path: /usr/lib/x86_64-linux-gnu/velmoran/freeipmi
+    timeout: 900
+  delegate_to: fwcontrol1
+
+- name: Go back to an older release
+  velmoran.backplane.backplane_update:
+    data_file: /var/lib/velmoran/fw/bp-1.04.dat
+    allow_downgrade: true
+  become: true
+'''
+
+RETURN = r'''
+boards:
+  description: Every board of velmoran's version table, in its order.
+  returned: when velmoran ran
+  type: list
+  elements: dict
+  contains:
+    name:
+      description: The board's name.
+      type: str
+      sample: Primary Backplane
+    ipmb_address:
+      description: The board's IPMB address.
+      type: str
+      sample: "0xC0"
+    before:
+      description: The revision the board ran before the run, with a C(BB) prefix while in its boot block.
+      type: str
+      sample: "1.05"
+    image:
+      description: The revision of the board's image in the data file; null when the file has none for it.
+      type: str
+      sample: "1.06"
+    after:
+      description: The revision the board runs after the run; null after a failed flash.
+      type: str
+      sample: "1.06"
+    outcome:
+      description:
+        - C(flashed), C(up to date), C(downgrade refused), C(failed), C(no image),
+          or C(not updated) for a board an earlier failure kept from its turn.
+        - In check mode C(would flash) for a board the policy would flash.
+      type: str
+      sample: flashed
+    message:
+      description: The board's message in velmoran's result document.
+      type: str
+      sample: Update Successful.
+status:
+  description: velmoran's exit status (in check mode, that of the revision run).
+  returned: when velmoran ran
+  type: int
+  sample: 0
+status_meaning:
+  description: What the exit status means.
+  returned: when velmoran ran
+  type: str
+  sample: success
+message:
+  description: The failure message of the result document, when it has one.
+  returned: when the result document is its failure form
+  type: str
+  sample: Flash Failed
+reboot_required:
+  description: Whether velmoran's result document asks for a reboot element.
+  returned: when velmoran ran
+  type: bool
+duration:
+  description: Seconds velmoran ran.
+  returned: when velmoran ran
+  type: float
+  sample: 64.2
+version:
+  description: velmoran's version, from its log.
+  returned: when velmoran ran
+  type: str
+  sample: "1.09"
+log_tail:
+  description: The last lines of velmoran's log.
+  returned: when the run failed
+  type: list
+  elements: str
+stderr:
+  description: What velmoran (or its backend) wrote to standard error.
+  returned: when velmoran ran
+  type: str
+marker:
+  description: The failure marker written after a failed flash, or the one that stopped this run.
+  returned: when a failure marker was written or found
+  type: str
+sha256:
+  description: The data file's SHA-256 when it is not the expected one.
+  returned: when the data file's SHA-256 differs from I(data_sha256)
+  type: str
+'''
+
+import hashlib
+import os
+import shutil
+
+from ansible.module_utils.basic import AnsibleModule
+from ansible_collections.velmoran.backplane.plugins.module_utils import velmoran
+
+
+def policy_arguments(params):
+    words = []
+    if params["allow_downgrade"]:
+        words.append("-d")
+    if params["force"]:
+        words.append("-force")
+    return words
+
+
+def file_sha256(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as handle:
+        for block in iter(lambda: handle.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def staged(params, folder):
+    """The file velmoran reads: the data file, or its private copy; checked
+    against the expected SHA-256 when there is one. Returns (path, failure)."""
+    data_file = os.path.abspath(params["data_file"])
+    try:
+        if params["private_copy"]:
+            copy = os.path.join(folder.path, os.path.basename(data_file))
+            shutil.copyfile(data_file, copy)
+            data_file = copy
+        if params["data_sha256"]:
+            found = file_sha256(data_file)
+            if found != params["data_sha256"].strip().lower():
+                return data_file, dict(sha256=found, msg="SHA-256 of %s is %s, expected %s"
+                                       % (params["data_file"], found, params["data_sha256"]))
+    except (IOError, OSError) as error:
+        return data_file, dict(msg="cannot read the data file: %s" % error)
+    return data_file, None
+
+
+def marked_failure(params):
+    marker = params["failure_marker"]
+    if marker and os.path.lexists(marker):
+        said = velmoran.read_text(marker).strip().splitlines()
+        return dict(failed=True, changed=False, marker=marker,
+                    msg="a flash failed here before (%s); look at the board, then remove %s to allow updates again"
+                    % (said[0] if said else "no details", marker))
+    return None
+
+
+def mark_failure(params, result):
+    boards = ", ".join(board["name"] for board in result["boards"] if board["outcome"] == velmoran.OUTCOME_FAILED)
+    text = "status %d (%s): %s\n" % (result["status"], result["status_meaning"], boards or "no board named")
+    folder = os.path.dirname(os.path.abspath(params["failure_marker"]))
+    if not os.path.isdir(folder):
+        os.makedirs(folder, 0o700)
+    with open(params["failure_marker"], "w") as handle:
+        handle.write(text)
+    result["marker"] = params["failure_marker"]
+
+
+def run(module):
+    params = module.params
+    refused = marked_failure(params)
+    if refused is not None:
+        return refused
+    with velmoran.PrivateFolder() as folder:
+        data_file, failure = staged(params, folder)
+        if failure is not None:
+            return dict(failed=True, changed=False, **failure)
+        # A check never overwrites the log of the last real run.
+        if params["log_file"] and not module.check_mode:
+            log = params["log_file"]
+        else:
+            log = os.path.join(folder.path, "velmoran.log")
+        if module.check_mode:
+            argv = velmoran.base_argv(params) + ["-revision"]
+        else:
+            argv = velmoran.base_argv(params) + ["-quiet", "-fml"] + policy_arguments(params)
+        argv += ["-input=%s" % data_file, "-log=%s" % log]
+        try:
+            if not os.path.isdir(os.path.dirname(os.path.abspath(log))):
+                os.makedirs(os.path.dirname(os.path.abspath(log)), 0o700)
+            environment = velmoran.program_environment(params, folder)
+        except OSError as error:
+            return dict(failed=True, changed=False, msg="cannot prepare the run: %s" % error)
+        try:
+            status, stdout, stderr, timed_out, seconds = velmoran.run_program(
+                argv, velmoran.working_folder(params, folder, params["data_file"]), environment, params["timeout"])
+        except OSError as error:
+            return dict(failed=True, changed=False, msg="cannot run %s: %s" % (params["program"], error))
+        log_text = velmoran.read_text(log)
+        tail = velmoran.log_tail(log)
+        data_present = os.path.isfile(data_file)
+
+    result = dict(changed=False, status=status, status_meaning=velmoran.exit_meaning(status),
+                  duration=seconds, version=velmoran.program_version(log_text), stderr=stderr,
+                  reboot_required=False, boards=[])
+    table = velmoran.parse_version_table(log_text)
+    stopped = "velmoran did not end within %d s and was stopped" % params["timeout"]
+    if timed_out and module.check_mode:
+        result.update(failed=True, log_tail=tail, msg=stopped)
+        return result
+
+    if module.check_mode:
+        for row in table:
+            outcome = velmoran.decide(row, params["force"], params["allow_downgrade"])
+            if outcome == velmoran.OUTCOME_FLASHED:
+                outcome = velmoran.OUTCOME_WOULD_FLASH
+            before = ("BB" if row["boot_block"] else "") + row["current"]
+            result["boards"].append(dict(
+                name=row["name"], ipmb_address=velmoran.board_address(row["name"]), before=before,
+                image=row["image"], after=row["image"] if outcome == velmoran.OUTCOME_WOULD_FLASH else before,
+                outcome=outcome, message=None))
+        result["changed"] = any(board["outcome"] == velmoran.OUTCOME_WOULD_FLASH for board in result["boards"])
+        if status != 0:
+            result.update(failed=True, log_tail=tail,
+                          msg=velmoran.failure_message(status, stderr))
+        elif not data_present:
+            result.update(failed=True, msg="data file not found: %s" % data_file)
+        return result
+
+    # A stopped run still prints its result: the boards it finished and
+    # those it did not reach.
+    document = None
+    try:
+        document = velmoran.parse_result(stdout)
+    except velmoran.VelmoranOutputError as error:
+        if status in (0, 1) and not timed_out:
+            result.update(failed=True, log_tail=tail, msg="velmoran printed no result (%s)" % error)
+            return result
+    if document is not None:
+        result["reboot_required"] = document["reboot_required"]
+        if document["status"] is not None:
+            result["message"] = document["status"]["text"]
+    result["boards"] = velmoran.board_outcomes(status, table, document, params["force"],
+                                               params["allow_downgrade"])
+    result["changed"] = any(board["outcome"] == velmoran.OUTCOME_FLASHED for board in result["boards"])
+    if status not in (0, 1):
+        result.update(failed=True, log_tail=tail,
+                      msg=velmoran.failure_message(status, stderr))
+    if timed_out:
+        result.update(failed=True, log_tail=tail, msg=stopped)
+    failed_boards = any(board["outcome"] == velmoran.OUTCOME_FAILED for board in result["boards"])
+    if failed_boards and params["failure_marker"]:
+        try:
+            mark_failure(params, result)
+        except (IOError, OSError) as error:
+            result["msg"] += "; the failure marker could not be written: %s" % error
+    return result
+
+
+def main():
+    argument_spec = velmoran.common_argument_spec()
+    argument_spec.update(
+        data_file=dict(type="path", required=True),
+        data_sha256=dict(type="str"),
+        private_copy=dict(type="bool", default=False),
+        failure_marker=dict(type="path"),
+        allow_downgrade=dict(type="bool", default=False),
+        force=dict(type="bool", default=False),
+        log_file=dict(type="path"),
+    )
+    module = AnsibleModule(argument_spec=argument_spec, required_if=velmoran.COMMON_REQUIRED_IF,
+                           supports_check_mode=True)
+    result = run(module)
+    if result.get("failed"):
+        module.fail_json(**result)
+    module.exit_json(**result)
+
+
+if __name__ == "__main__":
+    main()
