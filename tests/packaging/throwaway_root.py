@@ -8,7 +8,12 @@ with it and the host has not changed."""
 
 import pathlib
 import subprocess
+import sys
 import tempfile
+
+# A command's outcome reads the same as in the system tests.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "system"))
+from conftest import Result  # noqa: E402
 
 HOLD = r"""
 set -e
@@ -23,16 +28,6 @@ exec sleep infinity
 """
 
 BASE_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
-
-
-class Result:
-    def __init__(self, completed):
-        self.rc = completed.returncode
-        self.stdout = completed.stdout.decode("latin-1")
-        self.stderr = completed.stderr.decode("latin-1")
-
-    def __repr__(self):
-        return f"Result(rc={self.rc}, stdout={self.stdout!r}, stderr={self.stderr!r})"
 
 
 class ThrowawayRoot:
