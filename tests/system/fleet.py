@@ -36,9 +36,9 @@ def sanitizer_build():
 
 
 def load_module_utils():
-    spec = importlib.util.spec_from_file_location("velmoran_module_utils", MODULE_UTILS)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("velmoran_module_utils", MODULE_UTILS)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

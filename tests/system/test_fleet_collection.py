@@ -48,26 +48,26 @@ def test_offline_sanity_tests_pass(tmp_path):
     assert done.stdout.count("Running sanity test") == len(OFFLINE_SANITY)
 
 
-class ArgumentSpec(Exception):
+class ModuleOptions(Exception):
     def __init__(self, argument_spec=None, **settings):
-        super().__init__("argument spec")
+        super().__init__("module options")
         self.argument_spec = argument_spec
         self.settings = settings
 
 
-def argument_spec(collections, name):
-    """The module's argument spec, taken from its AnsibleModule call."""
+def module_options(collections, name):
+    """The module's options and their rules, taken from its AnsibleModule call."""
     sys.path.insert(0, str(collections))
     try:
         module = __import__(f"ansible_collections.velmoran.backplane.plugins.modules.{name}", fromlist=["main"])
         original = module.AnsibleModule
 
         def capture(**settings):
-            raise ArgumentSpec(**settings)
+            raise ModuleOptions(**settings)
         module.AnsibleModule = capture
         try:
             module.main()
-        except ArgumentSpec as captured:
+        except ModuleOptions as captured:
             return captured.argument_spec, captured.settings
         finally:
             module.AnsibleModule = original
@@ -85,12 +85,12 @@ def documentation(tmp_path, collections, name):
 
 
 @pytest.mark.parametrize("name", MODULES)
-def test_documentation_and_argument_spec_agree(tmp_path, collections, name):
-    spec, settings = argument_spec(collections, name)
+def test_documentation_and_module_options_agree(tmp_path, collections, name):
+    rules, settings = module_options(collections, name)
     doc = documentation(tmp_path, collections, name)
     options = doc["doc"]["options"]
-    assert sorted(options) == sorted(spec)
-    for option, rule in spec.items():
+    assert sorted(options) == sorted(rules)
+    for option, rule in rules.items():
         documented = options[option]
         assert documented["type"] == rule.get("type", "str"), option
         assert documented.get("default") == rule.get("default"), option
@@ -98,7 +98,7 @@ def test_documentation_and_argument_spec_agree(tmp_path, collections, name):
         assert bool(documented.get("required")) == bool(rule.get("required")), option
         assert documented.get("elements") == rule.get("elements"), option
         assert documented.get("description"), option
-    assert spec["bmc_password"]["no_log"] is True
+    assert rules["bmc_password"]["no_log"] is True
     assert settings["supports_check_mode"] is True
     assert doc["doc"]["attributes"]["check_mode"]["support"] == "full"
     for part in ("EXAMPLES", "RETURN"):

@@ -282,19 +282,28 @@ def test_hostile_record_is_reported_and_never_trusted(tmp_path, kind):
         assert target.read_text() == expected_record(1, 1, "unknown").replace("0xF0", "0x00")
 
 
+# The run stops itself (SIGSTOP) in the middle of the primary board's data.
+STOP_IN_DATA = Fault(PRIMARY, 0x20, 0x01, "signal=STOP", 1, after=DATA_CHUNKS_SENT)
+
+
+def start_run_that_stops(sim, package):
+    """Starts a run that answers Y on a platform carrying STOP_IN_DATA, and
+    returns it once it has stopped itself, holding the platform."""
+    argv, env = sim.prepare(files=package.files())
+    run = subprocess.Popen(argv, cwd=sim.cwd, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE)
+    run.stdin.write(b"Y\n")
+    run.stdin.close()
+    run.stdin = None
+    assert os.WIFSTOPPED(os.waitpid(run.pid, os.WUNTRACED)[1])
+    return run
+
+
 def test_second_run_is_turned_away_while_the_first_holds_the_platform(tmp_path):
     package = Package(tmp_path / "pack")
-    # The first run stops itself in the middle of the primary board's data.
-    sim = SimPlatform(tmp_path, two_boards(Fault(PRIMARY, 0x20, 0x01, "signal=STOP", 1, after=DATA_CHUNKS_SENT)))
-    argv, env = sim.prepare(files=package.files())
-    first = subprocess.Popen(argv, cwd=sim.cwd, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE)
+    sim = SimPlatform(tmp_path, two_boards(STOP_IN_DATA))
+    first = start_run_that_stops(sim, package)
     try:
-        first.stdin.write(b"Y\n")
-        first.stdin.close()
-        first.stdin = None
-        waited = os.waitpid(first.pid, os.WUNTRACED)
-        assert os.WIFSTOPPED(waited[1])
         record = read_record(sim)
         assert record.startswith(f"velmoran-recovery 1\npid {first.pid}\n")
         state_before = (sim.state_dir / "platform.txt").read_text()
@@ -328,17 +337,10 @@ def test_second_run_is_turned_away_while_the_first_holds_the_platform(tmp_path):
 def test_platforms_of_their_own_are_never_kept_waiting(tmp_path):
     """Two runs at once against two platforms: neither is turned away."""
     package = Package(tmp_path / "pack")
-    first_sim = SimPlatform(tmp_path / "first", two_boards(
-        Fault(PRIMARY, 0x20, 0x01, "signal=STOP", 1, after=DATA_CHUNKS_SENT)))
+    first_sim = SimPlatform(tmp_path / "first", two_boards(STOP_IN_DATA))
     second_sim = SimPlatform(tmp_path / "second", flash_platform(board(PRIMARY), system_id=0x016C))
-    argv, env = first_sim.prepare(files=package.files())
-    first = subprocess.Popen(argv, cwd=first_sim.cwd, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE)
+    first = start_run_that_stops(first_sim, package)
     try:
-        first.stdin.write(b"Y\n")
-        first.stdin.close()
-        first.stdin = None
-        assert os.WIFSTOPPED(os.waitpid(first.pid, os.WUNTRACED)[1])
         second = second_sim.run(stdin=b"Y\n", files=package.files())
         assert (second.rc, second.stderr) == (0, "")
     finally:

@@ -401,3 +401,10 @@ def working_folder(params, folder, data_file=None):
     if params["backend"] == "inband" and data_file:
         return os.path.dirname(os.path.abspath(data_file))
     return folder.path
+
+
+def finish(module, result):
+    """Ends the module with the result: failed when the run failed."""
+    if result.get("failed"):
+        module.fail_json(**result)
+    module.exit_json(**result)

@@ -157,10 +157,7 @@ def main():
     module = AnsibleModule(argument_spec=velmoran.common_argument_spec(),
                            required_if=velmoran.COMMON_REQUIRED_IF,
                            supports_check_mode=True)
-    result = inventory(module)
-    if result.get("failed"):
-        module.fail_json(**result)
-    module.exit_json(**result)
+    velmoran.finish(module, inventory(module))
 
 
 if __name__ == "__main__":

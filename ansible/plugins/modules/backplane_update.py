@@ -361,10 +361,7 @@ def main():
     )
     module = AnsibleModule(argument_spec=argument_spec, required_if=velmoran.COMMON_REQUIRED_IF,
                            supports_check_mode=True)
-    result = run(module)
-    if result.get("failed"):
-        module.fail_json(**result)
-    module.exit_json(**result)
+    velmoran.finish(module, run(module))
 
 
 if __name__ == "__main__":
