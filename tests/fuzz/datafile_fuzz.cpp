@@ -160,8 +160,9 @@ struct FileModel {
     int bound_image_of(uint16_t device_type, int image_count) const
     {
         const int first = first_image_of(device_type, image_count);
-        if (first < 0 || (bytes[IMAGE_HEADERS_OFFSET + first * sizeof(IMAGE_HDR) +
-                                offsetof(IMAGE_HDR, rev_major)] & BOOT_BLOCK_BIT) != 0)
+        if (first < 0 ||
+            (bytes[IMAGE_HEADERS_OFFSET + first * sizeof(IMAGE_HDR) + offsetof(IMAGE_HDR, rev_major)] &
+             BOOT_BLOCK_BIT) != 0)
             return -1;
         return first;
     }
@@ -170,7 +171,8 @@ struct FileModel {
     // bytes carry its length, and all the bytes a board is sent are present.
     bool image_valid(const IMAGE_HDR &image) const
     {
-        return (image.rev_major & BOOT_BLOCK_BIT) == 0 && image.image_length > 0 && readable(image.data_offset, image.image_length) &&
+        return (image.rev_major & BOOT_BLOCK_BIT) == 0 && image.image_length > 0 &&
+            readable(image.data_offset, image.image_length) &&
             crc16(bytes + image.data_offset, image.image_length) == image.image_crc &&
             get_le16(bytes + image.data_offset) == static_cast<uint16_t>(image.image_length) &&
             readable(image.data_offset, TRANSFER_SIZE);

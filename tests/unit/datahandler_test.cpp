@@ -200,7 +200,8 @@ TEST_F(DataHandler, found_boards_share_the_first_image_of_their_type)
         {"other type first", {{OTHER_DEVICE_TYPE, 9, 0x99, fixtures::image_data(64, 3)}, backplane_image(1, 0x10)}, 1},
         // Only the image a board is bound to must be free of the boot-block bit.
         {"boot-block bit on an image of another type",
-         {{OTHER_DEVICE_TYPE, 0x89, 0x99, fixtures::image_data(64, 3)}, backplane_image(1, 0x10)}, 1},
+         {{OTHER_DEVICE_TYPE, 0x89, 0x99, fixtures::image_data(64, 3)}, backplane_image(1, 0x10)},
+         1},
         {"boot-block bit on a later backplane image", {backplane_image(1, 0x06, 1), backplane_image(0x82, 0x0a, 2)}, 0},
     };
     for (const Case &c : cases) {
