@@ -26,7 +26,6 @@ TEST(freeipmi_backend, needs_freeipmi)
 #include <freeipmi/api/ipmi-api.h>
 
 #include "backend_config.h"
-#include "backend_message.h"
 #include "backend_session.h"
 #include "host_info.h"
 #include "ipmi_link.h"
@@ -535,14 +534,6 @@ TEST(backend_config, rejects_bad_settings_naming_the_line)
         EXPECT_FALSE(parse(c.text.c_str(), &config, &error)) << c.text;
         EXPECT_NE(error.find(c.message), std::string::npos) << c.text << " gave: " << error;
     }
-}
-
-TEST(backend_message, escapes_what_came_from_outside)
-{
-    testing::internal::CaptureStderr();
-    backend_message("test.conf:%u: unknown setting or bad value for \"%s\"", 2u, "k\x1b[2J\xff\tey\xc3\xa9");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "velmoran-freeipmi: test.conf:2: unknown setting or bad value for \"k\\x1b[2J\\xff\\x09ey\xc3\xa9\"\n");
 }
 
 TEST(backend_config, missing_file_means_defaults)
