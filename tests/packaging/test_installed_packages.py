@@ -176,6 +176,33 @@ def test_sim_run_updates_the_simulated_platform(installed, shared):
         + table(("Primary Backplane", "1.06", "1.06"), ("Secondary Backplane", "1.06", "1.06")), "", 0)
 
 
+def test_killed_rehearsal_is_put_right_by_the_next_rehearsal_alone(installed, shared):
+    platform = shared / "platform" / "platform.txt"
+    platform.parent.mkdir()
+    platform.write_text("system_id 0x016D\nboard 0xC0 revision=01.05 erase_busy=1\n"
+                        "fault 0xC0 0x20 0x01 signal=KILL 1 after=10\n")
+    run = shared / "run"
+    run.mkdir()
+    installed.check(["fwpack", "image", "-o", "bp.bin", "--rev", "1.06"], cwd=run)
+    installed.check(["fwpack", "build", "-o", "fwpack.dat", "--rev", "1.06", "bp.bin"], cwd=run)
+    waits = {"LD_PRELOAD": SLEEP_SHIM, "SLEEPSHIM_LOG": shared / "sleeps.log"}
+
+    killed = installed.run(["velmoran-sim-run", platform, "-quiet"], cwd=run, env=waits)
+    assert killed.rc == 128 + 9, killed
+    record = (platform.parent / "platform.txt.velmoran" / "recovery").read_text().splitlines()
+    pid = record[1].split()[1]
+    assert not installed.path("/var/lib/velmoran/recovery").exists()
+
+    platform.write_text("".join(line + "\n" for line in platform.read_text().splitlines()
+                                if not line.startswith("fault ")))
+    again = installed.run(["velmoran-sim-run", platform, "-quiet"], cwd=run, env=waits)
+    assert (again.rc, again.stderr) == (0, f"\r   Recovered from interrupted run (process {pid}): front panel "
+                                           "restored to 0xF0, service users restarted, Primary Backplane left "
+                                           "mid-transfer \n")
+    assert "board 0xC0 revision=01.06" in platform.read_text()
+    assert not (platform.parent / "platform.txt.velmoran" / "recovery").exists()
+
+
 def test_sim_run_needs_a_platform_file(installed, shared):
     result = installed.run(["velmoran-sim-run", shared / "absent.txt"], cwd=shared)
     assert (result.stdout, result.stderr, result.rc) == (
