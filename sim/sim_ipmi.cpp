@@ -78,8 +78,9 @@ Session session;
 // the holder's pid is kept in the lock file for the one that is turned away.
 bool Session::lock()
 {
-    std::string path = state_path + ".lock";
-    lock_fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    const char *chosen = getenv(LOCK_ENVIRONMENT);
+    std::string path = chosen != nullptr && *chosen != '\0' ? chosen : state_path + ".lock";
+    lock_fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (lock_fd >= 0 && flock(lock_fd, LOCK_EX | LOCK_NB) == 0) {
         char pid[24];
         int length = snprintf(pid, sizeof pid, "%d\n", static_cast<int>(getpid()));
@@ -89,12 +90,14 @@ bool Session::lock()
     }
     char holder[24] = "unknown";
     if (lock_fd >= 0) {
-        ssize_t length = pread(lock_fd, holder, sizeof holder - 1, 0);
-        if (length > 0) {
-            holder[length] = '\0';
-            holder[strcspn(holder, "\n")] = '\0';
-        } else {
-            snprintf(holder, sizeof holder, "unknown");
+        char text[sizeof holder] = {};
+        ssize_t length = pread(lock_fd, text, sizeof text - 1, 0);
+        text[length > 0 ? length : 0] = '\0';
+        // Only a plain pid is shown: the file may hold anything.
+        size_t digits = strspn(text, "0123456789");
+        if (digits > 0 && (text[digits] == '\0' || strcmp(text + digits, "\n") == 0)) {
+            text[digits] = '\0';
+            snprintf(holder, sizeof holder, "%s", text);
         }
         close(lock_fd);
         lock_fd = -1;

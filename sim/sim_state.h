@@ -12,6 +12,8 @@ namespace qrxsim {
 
 constexpr char STATE_ENVIRONMENT[] = "QRXSIM_STATE";
 constexpr char REQUEST_LOG_ENVIRONMENT[] = "QRXSIM_LOG";
+// The platform's lock file, when it must not lie beside the state file.
+constexpr char LOCK_ENVIRONMENT[] = "QRXSIM_LOCK";
 constexpr char SERVICE_FILE_NAME[] = "service.txt";
 
 // The board's flash as the transfer protocol sees it.

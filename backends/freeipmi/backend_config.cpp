@@ -62,6 +62,33 @@ constexpr NAMED_VALUE workaround_names[] = {
     {"no_checksum_check", IPMI_WORKAROUND_FLAGS_OUTOFBAND_2_0_NO_CHECKSUM_CHECK},
 };
 
+// Every setting the file may hold, each at most once.
+constexpr const char *setting_names[] = {
+    "interface",
+    "driver",
+    "driver_device",
+    "host",
+    "port",
+    "user",
+    "password_file",
+    "cipher_suite",
+    "privilege",
+    "workaround_flags",
+    "session_timeout_ms",
+    "retransmission_timeout_ms",
+    "system_id",
+};
+constexpr size_t SETTING_COUNT = sizeof setting_names / sizeof setting_names[0];
+
+// The setting's index in setting_names, or SETTING_COUNT for an unknown key.
+size_t setting_index(const char *key)
+{
+    size_t index = 0;
+    while (index < SETTING_COUNT && strcmp(setting_names[index], key) != 0)
+        index++;
+    return index;
+}
+
 // NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, as the messages it formats
 void set_error(char *error, size_t error_size, const char *format, ...)
 {
@@ -120,8 +147,10 @@ char *trim(char *text)
 bool parse_workarounds(char *value, uint32_t *flags)
 {
     uint32_t result = 0;
+    bool any = false;
     char *save = nullptr;
     for (char *word = strtok_r(value, ", \t", &save); word != nullptr; word = strtok_r(nullptr, ", \t", &save)) {
+        any = true;
         uint32_t named = 0;
         unsigned long number = 0;
         if (find_name(workaround_names, word, &named))
@@ -131,6 +160,9 @@ bool parse_workarounds(char *value, uint32_t *flags)
         else
             return false;
     }
+    // Separators alone are as empty as no value.
+    if (!any)
+        return false;
     *flags = result;
     return true;
 }
@@ -256,6 +288,8 @@ bool config_parse(const char *text, const char *origin, BACKEND_CONFIG *config, 
 
     bool good = true;
     unsigned int line_number = 0;
+    // The line each setting was given on; 0 while it has not been.
+    unsigned int given_on[SETTING_COUNT] = {};
     char *save = nullptr;
     // strtok_r would merge empty lines and miscount them, so split by hand.
     for (char *line = copy; line != nullptr && good; line = save) {
@@ -276,7 +310,19 @@ bool config_parse(const char *text, const char *origin, BACKEND_CONFIG *config, 
         *equals = '\0';
         char *key = trim(content);
         char *value = trim(equals + 1);
-        if (!apply_setting(key, value, config)) {
+        const size_t setting = setting_index(key);
+        // The last of two would win silently, and the first may be the one meant.
+        if (setting < SETTING_COUNT && given_on[setting] != 0) {
+            set_error(error, error_size, "%s:%u: \"%s\" is given again (first on line %u)", origin, line_number, key,
+                      given_on[setting]);
+            good = false;
+        } else if (setting < SETTING_COUNT && *value == '\0') {
+            set_error(error, error_size, "%s:%u: no value for \"%s\"", origin, line_number, key);
+            good = false;
+        } else if (setting < SETTING_COUNT) {
+            given_on[setting] = line_number;
+        }
+        if (good && !apply_setting(key, value, config)) {
             set_error(error, error_size, "%s:%u: unknown setting or bad value for \"%s\"", origin, line_number, key);
             good = false;
         }

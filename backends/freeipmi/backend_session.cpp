@@ -6,11 +6,14 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "backend_message.h"
 
 namespace {
 
@@ -22,13 +25,14 @@ constexpr uint8_t LUN_MASK = 0x03;
 constexpr unsigned int NETFN_SHIFT = 2;
 constexpr size_t REQUEST_HEADER = 2;  // network-function byte and command
 constexpr size_t RESPONSE_DATA_CAPACITY = HAPI_PACKET_SIZE - HAPI_RESPONSE_DATA_OFFSET;
-constexpr char MESSAGE_PREFIX[] = "velmoran-freeipmi";
 // What a target that did not answer gets back, as a BMC reports it for a
 // bridged request: IPMI's "timeout while processing command".
 constexpr uint8_t CC_NO_ANSWER = 0xC3;
-constexpr size_t LOCK_PATH_SIZE = 512;
 constexpr size_t PID_TEXT_SIZE = 24;
-constexpr char DEFAULT_LOCK_FOLDER[] = "/run/lock";
+constexpr size_t LOCK_FOLDER_SIZE = 512;
+constexpr mode_t LOCK_FOLDER_MODE = 0755;
+constexpr mode_t LOCK_FILE_MODE = 0644;
+constexpr mode_t GROUP_OR_OTHERS_WRITE = S_IWGRP | S_IWOTH;
 
 const LINK_OPS *link_ops = nullptr;
 BACKEND_CONFIG link_config;
@@ -42,8 +46,8 @@ bool reported[LINK_FAILED + 1] = {};
 // every later request fails at once instead of waiting out its timeouts.
 bool bmc_gone = false;
 // One run per target: the lock is taken with the first session and held
-// until the library is unloaded.
-const char *lock_folder = DEFAULT_LOCK_FOLDER;
+// until the library is unloaded. Not in /run/lock, which every user may write.
+char lock_folder[LOCK_FOLDER_SIZE] = "/run/velmoran";
 int lock_fd = -1;
 bool lock_refused = false;
 
@@ -70,6 +74,49 @@ void describe_target(char *target, size_t target_size, char *lock_name, size_t l
     }
 }
 
+// Only root (or the user running the program) may write the lock folder:
+// a lock another user could create, hold or fill would let that user turn
+// every run away or speak through its messages. -1 when it is unfit.
+int open_lock_folder()
+{
+    if (mkdir(lock_folder, LOCK_FOLDER_MODE) != 0 && errno != EEXIST) {
+        backend_message("cannot create the lock folder %s: %s", lock_folder, strerror(errno));
+        return -1;
+    }
+    int folder = open(lock_folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder < 0) {
+        backend_message("cannot open the lock folder %s: %s", lock_folder, strerror(errno));
+        return -1;
+    }
+    struct stat status {};
+    const char *unfit = nullptr;
+    if (fstat(folder, &status) != 0)
+        unfit = "cannot be checked";
+    else if (status.st_uid != 0 && status.st_uid != geteuid())
+        unfit = "belongs to another user";
+    else if ((status.st_mode & GROUP_OR_OTHERS_WRITE) != 0)
+        unfit = "is writable by other users";
+    if (unfit != nullptr) {
+        close(folder);
+        backend_message("the lock folder %s %s", lock_folder, unfit);
+        return -1;
+    }
+    return folder;
+}
+
+// The holder's pid as its lock file gives it; anything but a plain number
+// (a file written by something else) is never shown.
+void read_holder(int fd, char *holder, size_t holder_size)
+{
+    char text[PID_TEXT_SIZE] = {};
+    ssize_t length = pread(fd, text, sizeof text - 1, 0);
+    text[length > 0 ? length : 0] = '\0';
+    size_t digits = strspn(text, "0123456789");
+    bool plain = digits > 0 && (text[digits] == '\0' || strcmp(text + digits, "\n") == 0);
+    text[digits] = '\0';
+    snprintf(holder, holder_size, "%s", plain ? text : "unknown");
+}
+
 bool lock_target()
 {
     if (lock_fd >= 0)
@@ -78,14 +125,22 @@ bool lock_target()
         return false;
     char target[CONFIG_TEXT_SIZE + 32];
     char lock_name[CONFIG_TEXT_SIZE + 64];
-    char path[LOCK_PATH_SIZE + sizeof lock_name];
     describe_target(target, sizeof target, lock_name, sizeof lock_name);
-    snprintf(path, sizeof path, "%s/%s", lock_folder, lock_name);
-    int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    lock_refused = true;
+    int folder = open_lock_folder();
+    if (folder < 0)
+        return false;
+    int fd = openat(folder, lock_name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, LOCK_FILE_MODE);
+    int open_error = errno;
+    close(folder);
     if (fd < 0) {
-        fprintf(stderr, "%s: cannot open the lock %s: %s\n", MESSAGE_PREFIX, path, strerror(errno));
-        fflush(stderr);
-        lock_refused = true;
+        backend_message("cannot open the lock %s/%s: %s", lock_folder, lock_name, strerror(open_error));
+        return false;
+    }
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(fd);
+        backend_message("the lock %s/%s is not a regular file", lock_folder, lock_name);
         return false;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
@@ -95,16 +150,13 @@ bool lock_target()
             // The lock holds without the pid; only the message of a refused run is poorer.
         }
         lock_fd = fd;
+        lock_refused = false;
         return true;
     }
-    char holder[PID_TEXT_SIZE] = {};
-    ssize_t length = pread(fd, holder, sizeof holder - 1, 0);
-    holder[length > 0 ? length : 0] = '\0';
-    holder[strcspn(holder, "\n")] = '\0';
+    char holder[PID_TEXT_SIZE];
+    read_holder(fd, holder, sizeof holder);
     close(fd);
-    fprintf(stderr, "%s: %s is in use by process %s\n", MESSAGE_PREFIX, target, holder[0] != '\0' ? holder : "unknown");
-    fflush(stderr);
-    lock_refused = true;
+    backend_message("%s is in use by process %s", target, holder);
     return false;
 }
 
@@ -121,8 +173,7 @@ void report_once(LINK_RESULT result, const char *detail)
     if (reported[result])
         return;
     reported[result] = true;
-    fprintf(stderr, "%s: %s\n", MESSAGE_PREFIX, detail);
-    fflush(stderr);
+    backend_message("%s", detail);
 }
 
 bool ensure_open()
@@ -203,7 +254,7 @@ void session_reset(const LINK_OPS *ops, const BACKEND_CONFIG *config)
 
 void session_set_lock_folder(const char *folder)
 {
-    lock_folder = folder;
+    snprintf(lock_folder, sizeof lock_folder, "%s", folder);
 }
 
 bool session_is_configured()
@@ -242,11 +293,8 @@ uint16_t session_exchange(const HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *res
         session_close();
         if (!ensure_open()) {
             bmc_gone = true;
-            fprintf(stderr,
-                    "%s: the session with the BMC was lost and no new one could be opened; "
-                    "no further requests are sent\n",
-                    MESSAGE_PREFIX);
-            fflush(stderr);
+            backend_message("the session with the BMC was lost and no new one could be opened; "
+                            "no further requests are sent");
             return 0;
         }
         fill_no_answer(request, response);

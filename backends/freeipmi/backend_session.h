@@ -32,5 +32,6 @@ void session_close();
 // Closes the session and lets go of the target's lock: the library's unload.
 void session_unload();
 
-// Where the per-target lock files live (/run/lock unless a test says otherwise).
+// Where the per-target lock files live (/run/velmoran unless a test says
+// otherwise); the folder is made if missing and must be writable by root alone.
 void session_set_lock_folder(const char *folder);

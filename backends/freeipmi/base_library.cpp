@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "backend_config.h"
+#include "backend_message.h"
 #include "host_info.h"
 #include "ipmi/hapi_packet.h"
 
@@ -14,8 +15,7 @@ extern "C" __attribute__((visibility("default"))) uint16_t QRXBASHostInfoEx(uint
     BACKEND_CONFIG config;
     char error[CONFIG_ERROR_SIZE] = {};
     if (!config_load(config_path(), &config, error, sizeof error)) {
-        fprintf(stderr, "velmoran-freeipmi: %s\n", error);
-        fflush(stderr);
+        backend_message("%s", error);
         return 0;
     }
     return host_info_report(&config, system_id, extended_id, area);

@@ -9,6 +9,7 @@
 #include <freeipmi/freeipmi.h>
 
 #include "backend_config.h"
+#include "backend_message.h"
 #include "backend_session.h"
 #include "ipmi/hapi_packet.h"
 
@@ -28,8 +29,7 @@ extern "C" __attribute__((visibility("default"))) uint16_t QRXIPMCommand(HAPI_IP
         char error[CONFIG_ERROR_SIZE] = {};
         if (!config_load(config_path(), &config, error, sizeof error)) {
             configuration_failed = true;
-            fprintf(stderr, "velmoran-freeipmi: %s\n", error);
-            fflush(stderr);
+            backend_message("%s", error);
             return 0;
         }
         session_reset(freeipmi_link_ops(), &config);

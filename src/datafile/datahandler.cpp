@@ -20,6 +20,14 @@ constexpr char MSG_NOT_RECOGNIZED[] = "\r   Data file not recognized \n";
 constexpr char MSG_VERSION_NOT_SUPPORTED[] = "\r   Data file version not supported \n";
 constexpr char MSG_OUT_OF_MEMORY[] = "   Out of Memory \n";
 
+// Bit 7 of a major revision is the board's own report that it runs from its
+// boot block; an image that carries it could never be told apart from a
+// failed flash, so no board is ever bound to one.
+bool carries_boot_block_bit(const IMAGE_HDR &image)
+{
+    return (image.rev_major & BOOT_BLOCK_BIT) != 0;
+}
+
 RETURN_CODE verify_key(const DAT_FILE_HDR *header)
 {
     // Nine characters: the zero after the eight letters must match as well.
@@ -106,6 +114,11 @@ RETURN_CODE process_devices(DAT_FILE_INFO *info)
         }
         if (match == nullptr)
             return RC_BAD_DATA;
+        if (carries_boot_block_bit(*match)) {
+            clear_line();
+            display_redirection(PRT_ERROR, MSG_FAILED_LOADING);
+            return RC_BAD_DATA;
+        }
         device.image = match;
         device.status = DS_IMAGE_MATCHED;
     }

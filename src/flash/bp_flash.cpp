@@ -43,7 +43,6 @@ constexpr int ERASE_DOTS_RESTART_POLL = 30;
 constexpr unsigned REVISION_SETTLE_MS = 5000;
 constexpr unsigned REVISION_RETRY_MS = 500;
 constexpr int REVISION_RETRIES = 3;
-constexpr uint8_t MAJOR_REVISION_MASK = 0x7F;
 
 constexpr uint16_t CHUNK_HEADER_SIZE = 2;    // the address, low byte first
 constexpr unsigned PERCENT_FULL = 100;
@@ -154,6 +153,9 @@ bool length_marker_matches(uint8_t low, uint8_t high, const IMAGE_HDR *image)
 // unlocked: a bad image must never cost the board its erased firmware.
 RETURN_CODE validate_image(const IMAGE_HDR *image)
 {
+    // A boot-block revision could never be confirmed by the revision check.
+    if ((image->rev_major & BOOT_BLOCK_BIT) != 0)
+        return RC_FAILED;
     RETURN_CODE result = check_datfile_segment_crc(image->data_offset, image->image_length, image->image_crc);
     if (result != RC_SUCCESS)
         return result;
@@ -281,10 +283,11 @@ RETURN_CODE check_new_revision(const DEVICES_INFO *device)
         display_redirection(PRT_ERROR, REVISION_SILENT);
         return RC_FLASH_FAILED;
     }
-    // Bit 7 only says whether the boot block runs, not which firmware.
+    // Whole bytes: an image never carries bit 7 (validate_image), so a board
+    // that answers with it is back in its boot block and has not taken the
+    // image, whatever revision its boot block reports beside the bit.
     const IMAGE_HDR *image = device->image;
-    if ((probe.cur_major & MAJOR_REVISION_MASK) != (image->rev_major & MAJOR_REVISION_MASK) ||
-        probe.cur_minor != image->rev_minor) {
+    if (probe.cur_major != image->rev_major || probe.cur_minor != image->rev_minor) {
         display_redirection(PRT_ERROR, REVISION_DIFFERS);
         return RC_FLASH_FAILED;
     }

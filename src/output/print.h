@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "app/records.h"
+#include "output/escape.h"
 
 struct IPMI_DRIVER_STRUCT;
 
@@ -49,11 +50,6 @@ void claim_standard_streams();
 
 RETURN_CODE set_log_file(char *path, int argc, char **argv);
 void close_log_file();
-
-// A command-line word as a message shows it: control bytes and bytes that
-// are not valid UTF-8 written as \xHH. A heap block the caller frees; null
-// when out of memory.
-char *escaped_word(const char *word);
 
 void log_last_driver_error(uint32_t driver_status, uint8_t completion_code, uint32_t response_length);
 void log_last_exec_cmd_error(const IPMI_DRIVER_STRUCT *cmd);

@@ -45,7 +45,6 @@ constexpr unsigned CHUNK_COUNT = (TRANSFER_SIZE + CHUNK_SIZE - 1) / CHUNK_SIZE;
 // The erase wait polls 60 times with two attempts each.
 constexpr unsigned ERASE_ATTEMPTS = 120;
 constexpr uint8_t FAILED_READ_BYTE = 0xFF;
-constexpr uint8_t REVISION_MAJOR_MASK = 0x7F;
 constexpr uint8_t ADDRESSES[const_glob_devices_count] = {0xC0, 0xC2, 0xC4};
 
 using datafile_kit::crc16;
@@ -139,7 +138,7 @@ struct FileModel {
         if (header.image_count == 0 || !readable(IMAGE_HEADERS_OFFSET, header.image_count * sizeof(IMAGE_HDR)))
             return RC_BAD_READ;
         for (const DEVICES_INFO &row : rows) {
-            if (row.status == DS_FOUND && first_image_of(row.device_type, header.image_count) < 0)
+            if (row.status == DS_FOUND && bound_image_of(row.device_type, header.image_count) < 0)
                 return RC_BAD_DATA;
         }
         return RC_SUCCESS;
@@ -156,11 +155,24 @@ struct FileModel {
         return -1;
     }
 
+    // The image a found board is bound to: the first of its type, unless
+    // that one carries the boot-block bit, which binds the board to none.
+    int bound_image_of(uint16_t device_type, int image_count) const
+    {
+        const int first = first_image_of(device_type, image_count);
+        if (first < 0 ||
+            (bytes[IMAGE_HEADERS_OFFSET + first * sizeof(IMAGE_HDR) + offsetof(IMAGE_HDR, rev_major)] &
+             BOOT_BLOCK_BIT) != 0)
+            return -1;
+        return first;
+    }
+
     // Whether the transfer may start: the image's CRC holds, its first two
     // bytes carry its length, and all the bytes a board is sent are present.
     bool image_valid(const IMAGE_HDR &image) const
     {
-        return image.image_length > 0 && readable(image.data_offset, image.image_length) &&
+        return (image.rev_major & BOOT_BLOCK_BIT) == 0 && image.image_length > 0 &&
+            readable(image.data_offset, image.image_length) &&
             crc16(bytes + image.data_offset, image.image_length) == image.image_crc &&
             get_le16(bytes + image.data_offset) == static_cast<uint16_t>(image.image_length) &&
             readable(image.data_offset, TRANSFER_SIZE);
@@ -209,7 +221,7 @@ void check_handler(const FileModel &model, const std::vector<DEVICES_INFO> &befo
     for (uint16_t i = 0; i < const_glob_devices_count; i++) {
         const DEVICES_INFO &row = rows[i];
         const int match =
-            matching && before[i].status == DS_FOUND ? model.first_image_of(row.device_type, image_count) : -1;
+            matching && before[i].status == DS_FOUND ? model.bound_image_of(row.device_type, image_count) : -1;
         if (match < 0) {
             if (matching && before[i].status == DS_FOUND)
                 matching = false;
@@ -357,7 +369,8 @@ RETURN_CODE expected_flash_result(const qrxsim::Board &board, const IMAGE_HDR &i
     const uint8_t minor = board.revision_after_flash_set
         ? board.revision_after_flash.minor
         : model.bytes[image.data_offset + SIM_IMAGE_REVISION_MINOR_OFFSET];
-    if (((major ^ image.rev_major) & REVISION_MAJOR_MASK) != 0 || minor != image.rev_minor)
+    // A board back in its boot block failed, whatever else its revision bytes say.
+    if ((major & BOOT_BLOCK_BIT) != 0 || major != image.rev_major || minor != image.rev_minor)
         return RC_FLASH_FAILED;
     return RC_SUCCESS;
 }

@@ -108,7 +108,7 @@ def test_files_land_where_debian_keeps_them(installed):
                  "/usr/share/bash-completion/completions/fwpack",
                  "/usr/share/bash-completion/completions/velmoran-sim-run",
                  "/usr/share/doc/velmoran/copyright", "/usr/share/doc/velmoran-freeipmi/copyright",
-                 "/usr/share/doc/velmoran-sim/copyright"]:
+                 "/usr/share/doc/velmoran-sim/copyright", "/usr/share/doc/velmoran-sim/README.md.gz"]:
         assert installed.path(path).is_file(), f"{path} is not installed"
     config = installed.path("/etc/velmoran/freeipmi.conf").stat()
     assert (oct(config.st_mode & 0o7777), config.st_uid, config.st_gid) == ("0o640", 0, 0)
@@ -146,6 +146,9 @@ def test_sim_run_updates_the_simulated_platform(installed, shared):
     installed.check(["fwpack", "image", "-o", "bp.bin", "--rev", "1.06"], cwd=run)
     installed.check(["fwpack", "build", "-o", "fwpack.dat", "--rev", "1.06", "bp.bin"], cwd=run)
     waits = {"LD_PRELOAD": SLEEP_SHIM, "SLEEPSHIM_LOG": shared / "sleeps.log"}
+    # The real state folder holds what a real run would act on; a rehearsal never looks there.
+    installed.check(["mkdir", "-p", "-m", "0700", "/var/lib/velmoran"])
+    installed.check(["sh", "-c", "echo planted > /var/lib/velmoran/recovery"])
 
     update = installed.run(["velmoran-sim-run", platform], cwd=run, env=waits, stdin=b"Y\n")
     assert (update.stdout, update.stderr, update.rc) == (
@@ -160,6 +163,12 @@ def test_sim_run_updates_the_simulated_platform(installed, shared):
     # The stand-ins were the run's only: nothing left in the folder or in /etc/init.d.
     assert not (run / "tesselinstall.sh").exists()
     assert not installed.path("/etc/init.d/pelord").exists()
+    # The rehearsal's locks are in its own state folder, root's alone; the real one is as it was.
+    assert not list(platform.parent.glob("*.lock"))
+    state = platform.parent / "platform.txt.velmoran"
+    assert (oct(state.stat().st_mode & 0o7777), state.stat().st_uid) == ("0o700", 0)
+    assert (state / "qrxsim.lock").is_file() and not (state / "recovery").exists()
+    assert sorted(path.name for path in installed.path("/var/lib/velmoran").iterdir()) == ["recovery"]
 
     again = installed.run(["velmoran-sim-run", platform, "-revision"], cwd=run, env=waits)
     assert (again.stdout, again.stderr, again.rc) == (
@@ -167,10 +176,57 @@ def test_sim_run_updates_the_simulated_platform(installed, shared):
         + table(("Primary Backplane", "1.06", "1.06"), ("Secondary Backplane", "1.06", "1.06")), "", 0)
 
 
+def test_killed_rehearsal_is_put_right_by_the_next_rehearsal_alone(installed, shared):
+    platform = shared / "platform" / "platform.txt"
+    platform.parent.mkdir()
+    platform.write_text("system_id 0x016D\nboard 0xC0 revision=01.05 erase_busy=1\n"
+                        "fault 0xC0 0x20 0x01 signal=KILL 1 after=10\n")
+    run = shared / "run"
+    run.mkdir()
+    installed.check(["fwpack", "image", "-o", "bp.bin", "--rev", "1.06"], cwd=run)
+    installed.check(["fwpack", "build", "-o", "fwpack.dat", "--rev", "1.06", "bp.bin"], cwd=run)
+    waits = {"LD_PRELOAD": SLEEP_SHIM, "SLEEPSHIM_LOG": shared / "sleeps.log"}
+
+    killed = installed.run(["velmoran-sim-run", platform, "-quiet"], cwd=run, env=waits)
+    assert killed.rc == 128 + 9, killed
+    record = (platform.parent / "platform.txt.velmoran" / "recovery").read_text().splitlines()
+    pid = record[1].split()[1]
+    assert not installed.path("/var/lib/velmoran/recovery").exists()
+
+    platform.write_text("".join(line + "\n" for line in platform.read_text().splitlines()
+                                if not line.startswith("fault ")))
+    again = installed.run(["velmoran-sim-run", platform, "-quiet"], cwd=run, env=waits)
+    assert (again.rc, again.stderr) == (0, f"\r   Recovered from interrupted run (process {pid}): front panel "
+                                           "restored to 0xF0, service users restarted, Primary Backplane left "
+                                           "mid-transfer \n")
+    assert "board 0xC0 revision=01.06" in platform.read_text()
+    assert not (platform.parent / "platform.txt.velmoran" / "recovery").exists()
+
+
 def test_sim_run_needs_a_platform_file(installed, shared):
     result = installed.run(["velmoran-sim-run", shared / "absent.txt"], cwd=shared)
     assert (result.stdout, result.stderr, result.rc) == (
         "", f"velmoran-sim-run: {shared}/absent.txt: no such platform file\n", 2)
+
+
+def test_sim_run_refuses_a_state_folder_others_could_write(installed, shared):
+    platform = shared / "platform.txt"
+    platform.write_text("system_id 0x016D\nboard 0xC0 revision=01.05\n")
+    for name, make in [("writable by all", lambda path: path.mkdir(mode=0o777)),
+                       ("a link", lambda path: path.symlink_to("/var/lib/velmoran"))]:
+        state = shared / "platform.txt.velmoran"
+        make(state)
+        if not state.is_symlink():
+            state.chmod(0o777)
+        result = installed.run(["velmoran-sim-run", platform, "-revision"], cwd=shared)
+        assert (result.stdout, result.stderr, result.rc) == (
+            "", f"velmoran-sim-run: {state}: the state folder must be a folder of root's that no other user "
+            "can write\n", 2), name
+        assert not (shared / "service.log").exists(), name
+        if state.is_symlink():
+            state.unlink()
+        else:
+            state.rmdir()
 
 
 @pytest.mark.skipif(bool(ipmisim_bench.missing_parts()),

@@ -3,7 +3,7 @@
 what the board was sent, the exit status, and the boards left untouched."""
 
 from protocol import CHUNK_COUNT
-from datafiles import image_header, reseal
+from datafiles import FILE_HEADER, image_header, reseal
 from flashing import (CLEAR, CONTINUE, FLASH_FAILED, LOADED, LOCK_PANEL, RESTORE_PANEL, Package, board,
                       board_transfer, data_requests, erasing, flash_platform, flashed_board, options, pack, progress,
                       searching, sim_image, skipped_board, table, table_line, unlock_request, ALT_UNLOCK_CODE)
@@ -122,9 +122,37 @@ def test_board_reporting_another_revision(tmp_path):
     assert run.stdout == head() + TRANSFERRED + "\r   Checking Revision " + CLEAR
 
 
-def test_revision_check_ignores_the_boot_block_bit(tmp_path):
-    run = flash_one(tmp_path, revision_after_flash=(0x81, 0x06))
-    assert (run.rc, run.stderr) == (0, "")
+def image_bytes_with_boot_block_bit():
+    """The image header says 1.06; the firmware inside reports 0x81 0x06, so
+    the board comes back in its boot block saying so."""
+    image = bytearray(sim_image((1, 0x06)))
+    image[2] = 0x81
+    return pack([bytes(image)], [(1, 0x06)])
+
+
+def test_board_back_in_its_boot_block_fails_the_revision_check(tmp_path):
+    cases = [
+        ("board reports the bit", None, {"revision_after_flash": (0x81, 0x06)}),
+        ("image bytes carry the bit", image_bytes_with_boot_block_bit(), {}),
+    ]
+    for name, data, settings in cases:
+        run = flash_one(tmp_path / name.replace(" ", "_"), data=data, **settings)
+        assert (run.rc, run.stderr) == (11, "\r   Revision Check Failed    \n"), name
+        assert run.stdout == head() + TRANSFERRED + "\r   Checking Revision " + CLEAR, name
+        assert run.state.board(PRIMARY).revision == (0x81, 0x06), name
+
+
+def test_image_with_the_boot_block_bit_is_refused_before_any_board_is_unlocked(tmp_path):
+    data = bytearray(Package(tmp_path / "pack").data)
+    data[FILE_HEADER.size + 7] = 0x81  # the first image header's major revision
+    reseal(data)
+    run = flash_one(tmp_path, data=bytes(data))
+    assert (run.rc, run.stdout, run.stderr) == (
+        9, banner() + searching() + LOADED + CLEAR, "\r   Failed loading Data file \n")
+    # Discovery only: no unlock, no panel lock, nothing erased.
+    assert run.request_lines() == [ENABLE_IPMB, get_device_id(PRIMARY)]
+    assert run.images == {}
+    assert run.state.board(PRIMARY).revision == (0x01, 0x05)
 
 
 def corrupted_image(tmp_path):

@@ -27,6 +27,7 @@ TRANSFER_BASE = TRANSFER_BASE_ADDRESS
 CHUNK = CHUNK_SIZE
 UNLOCK = UNLOCK_CODE.encode()
 ERASE_POLLS = 3
+LOCK_FOLDER = pathlib.Path("/run/velmoran")
 
 
 @pytest.fixture
@@ -164,11 +165,38 @@ def test_refused_password_gives_up_after_one_try(bench_factory, tmp_path):
                                "refused the session: ")
 
 
+def test_a_lock_planted_where_every_user_may_write_turns_no_run_away(bench_factory, tmp_path):
+    bench = bench_factory({0xC0: "1.10"})
+    config = write_backend_config(tmp_path, bench.port)
+    planted = pathlib.Path("/run/lock") / f"velmoran-freeipmi-lan-127.0.0.1-{bench.port}.lock"
+    planted.write_text("\x1b[2J1\n")
+    planted.chmod(0o666)
+    holder = subprocess.Popen(["flock", "--exclusive", str(planted), "sleep", "60"])
+    try:
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and subprocess.run(["flock", "--nonblock", str(planted),
+                                                              "true"]).returncode == 0:
+            time.sleep(0.02)
+        answers, errors = drive(config, ["20 18 01"])
+    finally:
+        holder.kill()
+        holder.wait()
+        planted.unlink()
+    assert (answers, errors) == (["1 0 18 00 20 01 02 10 02 bf 91 12 00 00 01 00 00 00 00"], "")
+
+
 @pytest.mark.parametrize("setup, message", [
     (lambda folder, config: config.write_text(config.read_text() + "colour = blue\n"),
      "freeipmi.conf:13: unknown setting or bad value for \"colour\""),
     (lambda folder, config: (folder / "bmc.password").chmod(0o644),
      "bmc.password: other users can access it; chmod o-rwx first"),
+    (lambda folder, config: config.write_text(config.read_text() + "host = 192.0.2.66\n"),
+     "freeipmi.conf:13: \"host\" is given again (first on line 3)"),
+    (lambda folder, config: config.write_text(config.read_text().replace("open_session_privilege", "")),
+     "freeipmi.conf:9: no value for \"workaround_flags\""),
+    # What the file says is shown escaped, never sent raw to the terminal.
+    (lambda folder, config: config.write_bytes(config.read_bytes() + b"col\x1b]0;owned\x07our\xff = blue\n"),
+     "freeipmi.conf:13: unknown setting or bad value for \"col\\x1b]0;owned\\x07our\\xff\""),
 ])
 def test_configuration_problems_are_named(tmp_path, setup, message):
     config = write_backend_config(tmp_path, ipmisim_bench.free_udp_port())
@@ -177,6 +205,7 @@ def test_configuration_problems_are_named(tmp_path, setup, message):
     assert answers == ["0 0 0"] * 2
     assert errors.count("velmoran-freeipmi: ") == 1
     assert message in errors
+    assert "\x1b" not in errors
 
 
 NOBODY = 65534
@@ -370,7 +399,8 @@ def test_second_run_on_the_same_bmc_is_turned_away(bench_factory, tmp_path):
     bench = bench_factory({0xC0: "1.10"}, erase_polls=ERASE_POLLS)
     config = write_backend_config(tmp_path, bench.port)
     data_file(tmp_path, "2.31")
-    lock = pathlib.Path("/run/lock") / f"velmoran-freeipmi-lan-127.0.0.1-{bench.port}.lock"
+    LOCK_FOLDER.mkdir(mode=0o755, exist_ok=True)
+    lock = LOCK_FOLDER / f"velmoran-freeipmi-lan-127.0.0.1-{bench.port}.lock"
     holder = subprocess.Popen(["flock", "--exclusive", str(lock), "sh", "-c", 'echo $PPID > "$0"; sleep 60',
                                str(lock)])
     try:

@@ -299,6 +299,13 @@ def set_image_field(name, value):
     return change
 
 
+def set_image_major(value):
+    def change(data):
+        data[FILE_HEADER.size + 7] = value
+        reseal(data)
+    return change
+
+
 @pytest.mark.parametrize("corrupt, problems", [
     (corrupt_version, ["version 3 is not supported (only 2)"]),
     (lambda d: corrupt_signature(d, 0, ord("q")),
@@ -318,6 +325,8 @@ def set_image_field(name, value):
     (lambda d: d.__delitem__(slice(40, None)),
      ["file length 45126 is beyond the end of the file (40 bytes)", "image headers run past the end of the file: 1 declared, 0 fit"]),
     (lambda d: d.__delitem__(slice(10, None)), ["file is 10 bytes, shorter than the 17-byte header"]),
+    (set_image_major(0x81), ["image 0: major revision byte 0x81 has bit 7 set, which a board reports only from its "
+                             "boot block"]),
 ])
 def test_show_catches_corruptions(workdir, corrupt, problems):
     make_image(workdir, "a.bin", "1.06")

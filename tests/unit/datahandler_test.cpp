@@ -153,6 +153,9 @@ TEST_F(DataHandler, refused_files_give_their_own_text_and_code)
         {"found board with no image of its type",
          resealed([](Bytes &f) { fixtures::image_header_of(f, 0)->device_type = OTHER_DEVICE_TYPE; }), RC_BAD_DATA,
          CRC_COMPLETE, ""},
+        {"bound image's major revision with the boot-block bit",
+         resealed([](Bytes &f) { fixtures::image_header_of(f, 0)->rev_major |= BOOT_BLOCK_BIT; }), RC_BAD_DATA,
+         CRC_COMPLETE + blank, "\r   Failed loading Data file \n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -195,6 +198,11 @@ TEST_F(DataHandler, found_boards_share_the_first_image_of_their_type)
         {"one image", {backplane_image(1, 0x06)}, 0},
         {"two backplane images: the first wins", {backplane_image(1, 0x06, 1), backplane_image(2, 0x0a, 2)}, 0},
         {"other type first", {{OTHER_DEVICE_TYPE, 9, 0x99, fixtures::image_data(64, 3)}, backplane_image(1, 0x10)}, 1},
+        // Only the image a board is bound to must be free of the boot-block bit.
+        {"boot-block bit on an image of another type",
+         {{OTHER_DEVICE_TYPE, 0x89, 0x99, fixtures::image_data(64, 3)}, backplane_image(1, 0x10)},
+         1},
+        {"boot-block bit on a later backplane image", {backplane_image(1, 0x06, 1), backplane_image(0x82, 0x0a, 2)}, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

@@ -296,6 +296,76 @@ TEST_F(SessionTest, target_in_use_is_refused_at_once_naming_the_holder)
     close(held);
 }
 
+TEST_F(SessionTest, holder_text_that_is_not_a_pid_is_never_shown)
+{
+    for (const char *planted : {"\x1b]0;owned\x07\n", "12 34\n", "4242x", ""}) {
+        SetUp();
+        int held = hold_lock("velmoran-freeipmi-inband.lock", planted);
+        ASSERT_GE(held, 0);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(send(request_to(0x20, 0x18, 0x01)), 0);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "velmoran-freeipmi: the in-band BMC is in use by process unknown\n")
+            << "planted " << planted;
+        close(held);
+        session_unload();
+    }
+}
+
+// A lock folder someone else could write lets that user create and hold the
+// lock: such a folder is never used, and nothing reaches the BMC.
+TEST_F(SessionTest, lock_folder_others_could_write_is_refused)
+{
+    struct CASE {
+        const char *name;
+        mode_t mode;
+        uid_t owner;
+        const char *message;
+    } cases[] = {
+        {"writable by all", 0777, 0, "is writable by other users"},
+        {"writable by its group", 0775, 0, "is writable by other users"},
+        {"another user's", 0755, 65534, "belongs to another user"},
+    };
+    for (const CASE &c : cases) {
+        SetUp();
+        const std::string folder = lock_folder() + "/unfit";
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0) << c.name;
+        ASSERT_EQ(chmod(folder.c_str(), c.mode), 0);
+        ASSERT_EQ(chown(folder.c_str(), c.owner, 0), 0);
+        session_set_lock_folder(folder.c_str());
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(send(request_to(0x20, 0x18, 0x01)), 0) << c.name;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "velmoran-freeipmi: the lock folder " + folder + " " + c.message + "\n")
+            << c.name;
+        EXPECT_EQ(fake.opens, 0) << c.name;
+        struct stat status {};
+        EXPECT_NE(stat((folder + "/velmoran-freeipmi-inband.lock").c_str(), &status), 0) << "no lock made";
+        session_unload();
+        session_set_lock_folder(lock_folder().c_str());
+        rmdir(folder.c_str());
+    }
+}
+
+TEST_F(SessionTest, missing_lock_folder_is_made_for_root_alone_to_write)
+{
+    const std::string folder = lock_folder() + "/made";
+    session_set_lock_folder(folder.c_str());
+    const mode_t saved = umask(0);
+    fake.answer = answer_of(0x00, 0);
+    EXPECT_EQ(send(request_to(0x20, 0x18, 0x01)), 1);
+    umask(saved);
+    struct stat status {};
+    ASSERT_EQ(lstat(folder.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISDIR(status.st_mode));
+    EXPECT_EQ(status.st_mode & 07777, 0755u);
+    EXPECT_EQ(stat((folder + "/velmoran-freeipmi-inband.lock").c_str(), &status), 0);
+    session_unload();
+    session_set_lock_folder(lock_folder().c_str());
+    unlink((folder + "/velmoran-freeipmi-inband.lock").c_str());
+    rmdir(folder.c_str());
+}
+
 TEST_F(SessionTest, lock_is_named_after_the_target_and_held_until_unload)
 {
     use_lan("10.0.0.5", 623);
@@ -451,6 +521,12 @@ TEST(backend_config, rejects_bad_settings_naming_the_line)
         {"just words\n", "test.conf:1: expected \"key = value\""},
         {"session_timeout_ms = 500\nretransmission_timeout_ms = 500\n", "retransmission_timeout_ms must be shorter"},
         {"interface = lan\nhost = bmc\n", "the lan interface needs host, user and password_file"},
+        // The last of two no longer wins silently, even when both agree.
+        {"port = 1623\nhost = a\nport = 1624\n", "test.conf:3: \"port\" is given again (first on line 1)"},
+        {"system_id = 16d\n\nsystem_id = 16d\n", "test.conf:3: \"system_id\" is given again (first on line 1)"},
+        {"workaround_flags =\n", "test.conf:1: no value for \"workaround_flags\""},
+        {"host = \t \n", "test.conf:1: no value for \"host\""},
+        {"workaround_flags = , ,\n", "test.conf:1: unknown setting or bad value for \"workaround_flags\""},
     };
     for (const CASE &c : cases) {
         BACKEND_CONFIG config;

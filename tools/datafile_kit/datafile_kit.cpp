@@ -38,13 +38,23 @@ constexpr uint8_t FILLER_BASE = 0x01;
 constexpr uint8_t PRINTABLE_FIRST = 0x20;
 constexpr uint8_t PRINTABLE_LAST = 0x7E;
 
-std::string hex16(uint16_t value)
+std::string hex_digits(uint16_t value, int digits)
 {
     static constexpr char DIGITS[] = "0123456789abcdef";
     std::string text = "0x";
-    for (int shift = 12; shift >= 0; shift -= 4)
+    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4)
         text += DIGITS[(value >> shift) & 0x0F];
     return text;
+}
+
+std::string hex16(uint16_t value)
+{
+    return hex_digits(value, 4);
+}
+
+std::string hex8(uint8_t value)
+{
+    return hex_digits(value, 2);
 }
 
 }  // namespace
@@ -107,7 +117,12 @@ void check_image(const Bytes &file, size_t index, Check &report)
             report.problems.push_back(name + ": first two data bytes read " + hex16(found) + ", not " + hex16(wanted) +
                                       " (the low 16 bits of its length)");
     }
-    image.flashable = image.data_inside && image.crc_ok && room && marker;
+    // The bit a board sets to report its boot block is no revision.
+    const bool revision_ok = (image.header.rev_major & BOOT_BLOCK_BIT) == 0;
+    if (!revision_ok)
+        report.problems.push_back(name + ": major revision byte " + hex8(image.header.rev_major) +
+                                  " has bit 7 set, which a board reports only from its boot block");
+    image.flashable = image.data_inside && image.crc_ok && room && marker && revision_ok;
     report.images.push_back(image);
 }
 
