@@ -23,7 +23,7 @@ MULTIARCH = subprocess.run(["dpkg-architecture", "-qDEB_HOST_MULTIARCH"], check=
 PRIVATE_DIR = f"/usr/lib/{MULTIARCH}/velmoran"
 FREEIPMI_CHOICE = f"{PRIVATE_DIR}/freeipmi/ld.so.conf"
 SYSTEM_CHOICE = "/usr/share/velmoran-freeipmi/system-library.conf"
-BACKEND_LINK = "/etc/ld.so.conf.d/velmoran-backend.conf"
+BACKEND_LINK = "/etc/ld.so.conf.d/00-velmoran-backend.conf"
 VERSION = subprocess.run(["dpkg-parsechangelog", "-l", str(SOURCE_DIR / "debian" / "changelog"),
                           "-S", "Version"], check=True, capture_output=True, text=True).stdout.strip()
 BANNER = f"\n   Velmoran Version:  {VERSION} \n   Copyright (c) 2026 The Velmoran Developers\n"
@@ -281,6 +281,110 @@ def test_removal_puts_the_loader_back(installed, shared):
     assert not installed.path("/usr/sbin/velmoran").exists()
 
 
+STATE_DIR = "/var/lib/velmoran"
+RECORD = f"{STATE_DIR}/recovery"
+
+
+def test_purge_leaves_nothing_behind(installed):
+    # An administrator's choice remembered across a removal, and a record
+    # that an interrupted run left: both are state that only a purge ends.
+    installed.check(["update-alternatives", "--set", "velmoran-backend", SYSTEM_CHOICE])
+    installed.check(["dpkg", "-r", "velmoran-freeipmi"])
+    assert installed.changed_paths("velmoran-freeipmi") != []
+    installed.check(["mkdir", "-p", STATE_DIR])
+    installed.check(["cp", "/etc/hostname", RECORD])
+
+    purged = installed.check(["dpkg", "-P", "velmoran-freeipmi", "velmoran-sim", "velmoran"])
+    assert "velmoran: purged the recovery record of an interrupted run; see velmoran(8), SAFETY.\n" in purged.stderr
+    assert installed.changed_paths("velmoran") == []
+    assert installed.run(["update-alternatives", "--query", "velmoran-backend"]).rc != 0
+
+
+def place_makers_library(root, present):
+    """The simulated build stands in for the maker's library in a folder the
+    loader searches by default."""
+    for name in ("libqrxipm32.so", "libqrxbas32.so"):
+        if present:
+            root.check(["cp", f"{PRIVATE_DIR}/sim/{name}", f"/usr/local/lib/{name}"])
+        else:
+            root.check(["rm", "-f", f"/usr/local/lib/{name}"])
+    root.check(["ldconfig"])
+
+
+def backend_choice(root):
+    query = root.check(["update-alternatives", "--query", "velmoran-backend"]).stdout
+    status = next(line.split(": ", 1)[1] for line in query.splitlines() if line.startswith("Status: "))
+    value = next(line.split(": ", 1)[1] for line in query.splitlines() if line.startswith("Value: "))
+    return status, value
+
+
+FREEIPMI_FOLDERS = {"libqrxipm32.so": [f"{PRIVATE_DIR}/freeipmi"], "libqrxbas32.so": [f"{PRIVATE_DIR}/freeipmi"]}
+MAKERS_FOLDERS = {"libqrxipm32.so": ["/usr/local/lib"], "libqrxbas32.so": ["/usr/local/lib"]}
+
+
+@pytest.mark.parametrize("maker_before, hand_choice, maker_after, choice, folders", [
+    # No choice by hand: every configure follows the maker's library.
+    (False, None, True, ("manual", SYSTEM_CHOICE), MAKERS_FOLDERS),
+    (True, None, False, ("auto", FREEIPMI_CHOICE), FREEIPMI_FOLDERS),
+    # The administrator's choice outlives the removal, whatever the loader finds.
+    (True, FREEIPMI_CHOICE, True, ("manual", FREEIPMI_CHOICE),
+     {name: [f"{PRIVATE_DIR}/freeipmi", "/usr/local/lib"] for name in MAKERS_FOLDERS}),
+    (False, SYSTEM_CHOICE, False, ("manual", SYSTEM_CHOICE), {}),
+], ids=["maker-appears", "maker-goes", "hand-freeipmi-beside-maker", "hand-system-alone"])
+def test_reinstall_keeps_the_administrators_choice(blank_root, shared, maker_before, hand_choice,
+                                                   maker_after, choice, folders):
+    root = blank_root
+    install(root, shared, "velmoran", "velmoran-sim")
+    place_makers_library(root, maker_before)
+    install(root, shared, "velmoran-freeipmi")
+    if hand_choice:
+        root.check(["update-alternatives", "--set", "velmoran-backend", hand_choice])
+    root.check(["dpkg", "-r", "velmoran-freeipmi"])
+    place_makers_library(root, maker_after)
+
+    again = install(root, shared, "velmoran-freeipmi")
+    assert backend_choice(root) == choice
+    told = "velmoran-freeipmi: the loader already finds /usr/local/lib/libqrx" in again.stderr
+    assert told == (hand_choice is None and maker_after)
+    assert library_folders(root) == folders
+
+
+def test_failed_removal_puts_the_choice_back(installed):
+    # What dpkg runs when a removal fails after the prerm.
+    installed.check(["update-alternatives", "--set", "velmoran-backend", SYSTEM_CHOICE])
+    installed.check(["/var/lib/dpkg/info/velmoran-freeipmi.prerm", "remove"])
+    installed.check(["/var/lib/dpkg/info/velmoran-freeipmi.postinst", "abort-remove"])
+    assert backend_choice(installed) == ("manual", SYSTEM_CHOICE)
+    query = installed.check(["update-alternatives", "--query", "velmoran-backend"]).stdout
+    assert f"Alternative: {FREEIPMI_CHOICE}" in query and f"Alternative: {SYSTEM_CHOICE}" in query
+
+
+def test_binary_only_rebuild_packages_the_same_program(blank_root, tmp_path):
+    rebuilt = pathlib.Path(os.environ["VELMORAN_BINNMU_DIR"])
+    deb = rebuilt / f"velmoran_{VERSION}+b1_{ARCH}.deb"
+    assert deb.is_file(), f"no binary-only rebuild in {rebuilt}"
+    shutil.copy(deb, tmp_path)
+    blank_root.check(["dpkg", "-i", tmp_path / deb.name])
+    packaged = blank_root.check(["dpkg-query", "-W", "-f=${Version}", "velmoran"]).stdout
+    assert packaged == f"{VERSION}+b1"
+    result = blank_root.run(["velmoran", "-version"])
+    assert (result.stdout, result.stderr, result.rc) == (BANNER, "", 0)
+
+
+def test_autopkgtest_passes_on_the_built_packages(blank_root, shared):
+    # The null runner tests the system it runs on: here, the throwaway root.
+    tree = pathlib.Path(os.environ["VELMORAN_TREE_DIR"])
+    assert (tree / "debian" / "tests" / "control").is_file(), f"no source tree in {tree}"
+    shutil.copytree(tree, shared / "tree")
+    summary = shared / "summary"
+    result = blank_root.run(["autopkgtest", "--summary-file", summary, f"{shared / 'tree'}/",
+                             *[shared / package(name).name for name in ALL_PACKAGES], "--", "null"],
+                            timeout=1800)
+    assert result.rc == 0, result
+    assert [line.split()[:2] for line in summary.read_text().splitlines()] == [
+        ["simulated-update", "PASS"], ["freeipmi-ipmi-sim", "PASS"]]
+
+
 def test_makers_library_already_on_the_path_is_kept(blank_root, shared):
     # The simulated build stands in for the maker's library in a folder the
     # loader searches by default.
@@ -306,7 +410,9 @@ def test_makers_library_already_on_the_path_is_kept(blank_root, shared):
     # The administrator's switch, as velmoran(8) tells it.
     root.check(["update-alternatives", "--set", "velmoran-backend", FREEIPMI_CHOICE])
     root.check(["ldconfig"])
-    assert f"{PRIVATE_DIR}/freeipmi" in library_folders(root)["libqrxipm32.so"]
+    # The loader takes a name's first folder in its cache: the chosen backend's.
+    assert library_folders(root) == {name: [f"{PRIVATE_DIR}/freeipmi", "/usr/local/lib"]
+                                     for name in ("libqrxipm32.so", "libqrxbas32.so")}
 
 
 def test_bash_completes_both_commands(installed):

@@ -7,6 +7,7 @@ with a clean environment; when the holder ends, everything installed goes
 with it and the host has not changed."""
 
 import pathlib
+import stat
 import subprocess
 import sys
 import tempfile
@@ -28,6 +29,12 @@ exec sleep infinity
 """
 
 BASE_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
+
+
+def is_whiteout(path):
+    """overlayfs marks a lower layer's path as removed with a 0/0 character device."""
+    status = path.lstat()
+    return stat.S_ISCHR(status.st_mode) and status.st_rdev == 0
 
 
 class ThrowawayRoot:
@@ -67,6 +74,14 @@ class ThrowawayRoot:
         """The host's way to a path inside the root, through the holder."""
         return pathlib.Path(f"/proc/{self.holder.pid}/root") / str(self.base / "root").lstrip("/") \
             / str(inside).lstrip("/")
+
+    def changed_paths(self, word):
+        """Every path this root added or changed since it was made whose
+        name holds `word` (its overlay's upper layer, seen through the holder).
+        A path taken away that the host has is a whiteout there, not a change."""
+        upper = pathlib.Path(f"/proc/{self.holder.pid}/root") / str(self.base / "upper").lstrip("/")
+        return sorted("/" + str(path.relative_to(upper)) for path in upper.rglob("*")
+                      if word in path.name and not is_whiteout(path))
 
     def close(self):
         if self.holder.poll() is None:
