@@ -93,8 +93,9 @@ bool owned_by_us(const struct stat &status)
 // by anyone but root or this user, as for the service scripts. A directory
 // of root's with the sticky bit (as /tmp) may be on the way, never the
 // folder itself.
-const char *folder_fault(const char *folder, char *subject, size_t size)
+const char *folder_fault(const char *folder, char *subject, size_t size, bool *missing)
 {
+    *missing = false;
     const size_t length = strnlen(folder, size - 1);
     for (size_t end = 0; end <= length; end++) {
         if (end < length && folder[end] != '/')
@@ -106,8 +107,10 @@ const char *folder_fault(const char *folder, char *subject, size_t size)
             snprintf(subject, size, "%.*s", static_cast<int>(end), folder);
         struct stat status {};
         // The folder itself is not followed: a link there could be turned elsewhere.
-        if ((last ? lstat(subject, &status) : stat(subject, &status)) != 0)
-            return CANNOT_BE_CHECKED;
+        if ((last ? lstat(subject, &status) : stat(subject, &status)) != 0) {
+            *missing = last && errno == ENOENT;
+            return *missing ? nullptr : CANNOT_BE_CHECKED;
+        }
         if (!S_ISDIR(status.st_mode))
             return IS_NOT_DIRECTORY;
         if (!last && status.st_uid == 0 && (status.st_mode & S_ISVTX) != 0)
@@ -123,11 +126,16 @@ const char *folder_fault(const char *folder, char *subject, size_t size)
 bool state_folder_trusted(const char *folder)
 {
     char subject[RECOVERY_PATH_SIZE];
-    if (mkdir(folder, FOLDER_MODE) != 0 && errno != EEXIST) {
-        tell(FOLDER_REFUSED_FORMAT, folder, CANNOT_BE_MADE);
-        return false;
+    bool missing = false;
+    const char *fault = folder_fault(folder, subject, sizeof subject, &missing);
+    // Made only where nobody else could have a hand in it, then checked as made.
+    if (fault == nullptr && missing) {
+        if (mkdir(folder, FOLDER_MODE) != 0) {
+            tell(FOLDER_REFUSED_FORMAT, folder, CANNOT_BE_MADE);
+            return false;
+        }
+        fault = folder_fault(folder, subject, sizeof subject, &missing);
     }
-    const char *fault = folder_fault(folder, subject, sizeof subject);
     if (fault != nullptr)
         tell(FOLDER_REFUSED_FORMAT, subject, fault);
     return fault == nullptr;
