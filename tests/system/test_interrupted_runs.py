@@ -372,39 +372,60 @@ def test_reader_gone_does_not_end_the_run(tmp_path):
     assert run.state.front_panel == 0xF0
 
 
-def start_run_at_the_prompt(sim, package, *args):
-    """Starts a run and returns it once it asks its first question."""
+def start_run_at_the_prompt(sim, package, question, *args, answers=b""):
+    """Starts a run, gives it `answers`, and returns it once it asks `question`."""
     argv, env = sim.prepare(*args, files=package.files())
     run = subprocess.Popen(argv, cwd=sim.cwd, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                            stderr=subprocess.PIPE)
+    run.stdin.write(answers)
+    run.stdin.flush()
     shown = b""
-    while not shown.endswith(CONTINUE.encode()):
+    while not shown.endswith(question.encode()):
         chunk = os.read(run.stdout.fileno(), 4096)
         assert chunk, f"the run ended before its question: {shown!r}"
         shown += chunk
     return run, shown
 
 
-@pytest.mark.parametrize("name", ["INT", "TERM", "HUP", "QUIT"])
-@pytest.mark.parametrize("service, log", [
-    (Service(running=False), ["tesselinstall.sh checkstatus", "pelord start", "pelord stop"]),
-    (Service(installed=False, running=False),
-     ["tesselinstall.sh checkstatus", "tesselinstall.sh install", "tesselinstall.sh uninstall"]),
-], ids=["started", "installed"])
-def test_stop_at_the_question_puts_the_service_back(tmp_path, service, log, name):
+FLASH_PRIMARY = "\r   Flash Primary Backplane (Y/N)? "
+FLASH_SECONDARY = "\r   Flash Secondary Backplane (Y/N)? "
+SERVICE_CHANGES = {
+    "started": (Service(running=False), ["tesselinstall.sh checkstatus", "pelord start", "pelord stop"]),
+    "installed": (Service(installed=False, running=False),
+                  ["tesselinstall.sh checkstatus", "tesselinstall.sh install", "tesselinstall.sh uninstall"]),
+}
+# At "Continue ? Y/N", or at a -prompt question after a Y: every question
+# still to come is then answered no, without waiting for input.
+QUESTIONS = {
+    "continue": (CONTINUE, (), b"", ""),
+    "flash_question": (FLASH_PRIMARY, ("-prompt",), b"Y\n", FLASH_PRIMARY + FLASH_SECONDARY),
+}
+STOP_CASES = ([(name, "started", "continue") for name in ("INT", "TERM", "HUP", "QUIT")] +
+              [("TERM", "installed", "continue"), ("QUIT", "started", "flash_question"),
+               ("INT", "installed", "flash_question")])
+
+
+@pytest.mark.parametrize("name, change, question", STOP_CASES, ids=["-".join(case) for case in STOP_CASES])
+def test_stop_at_a_question_puts_the_service_back(tmp_path, name, change, question):
     package = Package(tmp_path / "pack")
+    service, log = SERVICE_CHANGES[change]
+    asked, args, answers, questions_shown = QUESTIONS[question]
     sim = SimPlatform(tmp_path, two_boards())
     (sim.state_dir / "service.txt").write_text(service.render())
-    run, shown = start_run_at_the_prompt(sim, package)
+    run, shown = start_run_at_the_prompt(sim, package, asked, *args, answers=answers)
     try:
         # While asked, the run has noted the service change it made.
-        assert read_record(sim).endswith("service started\n" if service.installed else "service installed\n")
+        assert read_record(sim).endswith(f"service {change}\n")
         os.kill(run.pid, getattr(signal, "SIG" + name))
+        # The input stays open, as a terminal's would: no later question waits on it.
+        run.wait(timeout=60)
+        stdout, stderr = run.stdout.read(), run.stderr.read()
     finally:
-        stdout, stderr = run.communicate(timeout=60)
+        run.kill()
+        run.stdin.close()
     done = sim.collect(run.returncode, (shown + stdout).decode("latin-1"), stderr.decode("latin-1"))
     assert done.rc == -getattr(signal, "SIG" + name)
-    assert done.stdout == both_found()
+    assert done.stdout == both_found() + questions_shown
     assert done.stderr == ""
     assert done.service_log == log
     assert done.request_lines() == lookup()
