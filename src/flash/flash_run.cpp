@@ -118,18 +118,20 @@ RETURN_CODE start_flash(DAT_FILE_INFO *info)
         if (is_marked(device)) {
             // A request before the board's first erase (during stopusers too)
             // leaves it untouched; a marked board left unflashed fails the pass.
+            bool begun = false;
             result = run_stop_signal() != 0 ? RC_FLASH_FAILED : stop_users();
-            if (result == RC_SUCCESS && run_stop_signal() != 0)
+            if (result == RC_SUCCESS && run_stop_signal() != 0) {
                 result = RC_FLASH_FAILED;
-            if (result == RC_SUCCESS)
+            } else if (result == RC_SUCCESS) {
                 result = flash_one_board(info, device);
-            else
-                stopped_at = row;
-            if (result == RC_CANNOT_CREATE_FILE)
-                stopped_at = row;
+                begun = result != RC_CANNOT_CREATE_FILE;
+            }
             if (result != RC_SUCCESS) {
-                if (stopped_at != row)
+                // A board never begun keeps its mark and is named as not updated.
+                if (begun)
                     device->status = DS_FLASH_FAILED;
+                else
+                    stopped_at = row;
                 break;
             }
             device->status = DS_FLASHED;
