@@ -77,6 +77,12 @@ void main_destructor()
 
 namespace {
 
+// The flash run notes its changes in the run's record and holds its stop requests.
+constexpr FLASH_RUN_HOOKS RUN_BOOKKEEPING = {
+    recovery_note_panel_locked, recovery_note_panel_restored, recovery_pending_panel, recovery_note_users_stopped,
+    recovery_note_board,        run_catch_stops,              run_stop_signal,        run_stop_answered,
+};
+
 // A stage's code, or a stop request that came meanwhile: the chain ends and
 // the program then ends as the request asks, once the server is put back.
 bool carry_on(RETURN_CODE *code)
@@ -96,6 +102,7 @@ int velmoran_main(int argc, char **argv)
     strncpy(info.data_file_name, DEFAULT_DATA_FILE, DEFAULT_DATA_FILE_BOUND);
 
     main_constructor();
+    set_flash_run_hooks(&RUN_BOOKKEEPING);
 
     RETURN_CODE code = translate_options(argc, argv, &loop_flag, &info);
     // One run per target: nothing acts on the server before the lock is held.

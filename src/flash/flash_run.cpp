@@ -9,7 +9,6 @@
 #include <csignal>
 #include <cstdio>
 
-#include "app/recovery.h"
 #include "flash/bp_flash.h"
 #include "flash/discovery.h"
 #include "ipmi/bmc_fw.h"
@@ -24,15 +23,50 @@ constexpr char STOPPED_ON_REQUEST[] = "\r   Stopped on request: no further board
 constexpr char NOT_UPDATED_FORMAT[] = "   %.*s not updated \n";
 constexpr size_t RUN_TEXT_SIZE = 128;
 
+// Without the run's bookkeeping: every change may be made, nothing is owed
+// and no stop request is held.
+bool may_lock_panel(uint8_t)
+{
+    return true;
+}
+
+bool may_stop_users()
+{
+    return true;
+}
+
+bool may_flash(const DEVICES_INFO *)
+{
+    return true;
+}
+
+bool nothing_owed(uint8_t *)
+{
+    return false;
+}
+
+void nothing_to_note() {}
+
+void stops_not_held(bool) {}
+
+int no_stop_request()
+{
+    return 0;
+}
+
+constexpr FLASH_RUN_HOOKS UNNOTED = {may_lock_panel, nothing_to_note,  nothing_owed,    may_stop_users,
+                                     may_flash,      stops_not_held,   no_stop_request, nothing_to_note};
+
+const FLASH_RUN_HOOKS *hooks = &UNNOTED;
 bool stop_told = false;
 
 void tell_stop()
 {
-    if (run_stop_signal() == 0 || stop_told)
+    if (hooks->stop_signal() == 0 || stop_told)
         return;
     stop_told = true;
     // Ending the run is the answer: the program then ends as it would have.
-    run_stop_answered();
+    hooks->stop_answered();
     display_redirection(PRT_ERROR, STOPPED_ON_REQUEST);
 }
 
@@ -54,9 +88,9 @@ RETURN_CODE lock_panel(bool *locked)
     if (read_power_button_status(&enables) != RC_SUCCESS)
         return RC_SUCCESS;
     uint8_t pending = 0;
-    if (recovery_pending_panel(&pending))
+    if (hooks->pending_panel(&pending))
         enables = pending;
-    if (!recovery_note_panel_locked(enables))
+    if (!hooks->note_panel_locked(enables))
         return RC_CANNOT_CREATE_FILE;
     lock_power_button(enables);
     *locked = true;
@@ -65,7 +99,7 @@ RETURN_CODE lock_panel(bool *locked)
 
 RETURN_CODE stop_users()
 {
-    if (driver_users_to_stop() && !recovery_note_users_stopped())
+    if (driver_users_to_stop() && !hooks->note_users_stopped())
         return RC_CANNOT_CREATE_FILE;
     driver_hapi_stop();
     return RC_SUCCESS;
@@ -76,10 +110,10 @@ RETURN_CODE flash_one_board(DAT_FILE_INFO *info, DEVICES_INFO *device)
     announce(PROCESSING_FORMAT, device);
     if (device->device_type != BACKPLANE_DEVICE_TYPE)
         return RC_FLASH_FAILED;
-    if (!recovery_note_board(device))
+    if (!hooks->note_board(device))
         return RC_CANNOT_CREATE_FILE;
     RETURN_CODE result = flash_bp_fw(info, device);
-    recovery_note_board(nullptr);
+    hooks->note_board(nullptr);
     return result;
 }
 
@@ -89,6 +123,11 @@ bool is_marked(const DEVICES_INFO *device)
 }
 
 }  // namespace
+
+void set_flash_run_hooks(const FLASH_RUN_HOOKS *run_hooks)
+{
+    hooks = run_hooks != nullptr ? run_hooks : &UNNOTED;
+}
 
 void disable_keyboard()
 {
@@ -105,7 +144,7 @@ RETURN_CODE start_flash(DAT_FILE_INFO *info)
     RETURN_CODE result = RC_FAILED;    // nothing flashed
     disable_keyboard();
     // Termination requests wait for the board in hand to be finished.
-    run_catch_stops(true);
+    hooks->catch_stops(true);
     bool locked = false;
     uint16_t stopped_at = const_glob_devices_count;
     if (lock_panel(&locked) != RC_SUCCESS) {
@@ -119,8 +158,8 @@ RETURN_CODE start_flash(DAT_FILE_INFO *info)
             // A request before the board's first erase (during stopusers too)
             // leaves it untouched; a marked board left unflashed fails the pass.
             bool begun = false;
-            result = run_stop_signal() != 0 ? RC_FLASH_FAILED : stop_users();
-            if (result == RC_SUCCESS && run_stop_signal() != 0) {
+            result = hooks->stop_signal() != 0 ? RC_FLASH_FAILED : stop_users();
+            if (result == RC_SUCCESS && hooks->stop_signal() != 0) {
                 result = RC_FLASH_FAILED;
             } else if (result == RC_SUCCESS) {
                 result = flash_one_board(info, device);
@@ -143,7 +182,7 @@ RETURN_CODE start_flash(DAT_FILE_INFO *info)
     enable_keyboard();
     RETURN_CODE restored = restore_power_button_status();
     if (locked && restored == RC_SUCCESS)
-        recovery_note_panel_restored();
+        hooks->note_panel_restored();
     tell_stop();
     for (uint16_t row = stopped_at; info->devices != nullptr && row < const_glob_devices_count; row++) {
         if (is_marked(&info->devices[row]))
@@ -154,7 +193,7 @@ RETURN_CODE start_flash(DAT_FILE_INFO *info)
 
 bool flash_stop_requested()
 {
-    return stop_told || run_stop_signal() != 0;
+    return stop_told || hooks->stop_signal() != 0;
 }
 
 void end_flash_run()
