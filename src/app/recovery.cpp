@@ -46,6 +46,7 @@ constexpr char BELONGS_TO_OTHER_USER[] = "belongs to another user";
 constexpr char WRITABLE_BY_OTHERS[] = "is writable by other users";
 constexpr char CANNOT_BE_CHECKED[] = "cannot be checked";
 constexpr char CANNOT_BE_MADE[] = "cannot be made";
+constexpr char CURRENT_DIRECTORY[] = "the current directory";
 
 RECOVERY_RECORD current{};
 bool identified = false;
@@ -89,36 +90,50 @@ bool owned_by_us(const struct stat &status)
     return status.st_uid == 0 || status.st_uid == geteuid();
 }
 
-// The record is only as safe as the folders on its way: none may be changed
-// by anyone but root or this user, as for the service scripts. A directory
-// of root's with the sticky bit (as /tmp) may be on the way, never the
-// folder itself.
+const char *component_fault(const char *subject, bool last, bool *missing)
+{
+    struct stat status {};
+    // The folder itself is not followed: a link there could be turned elsewhere.
+    if ((last ? lstat(subject, &status) : stat(subject, &status)) != 0) {
+        *missing = last && errno == ENOENT;
+        return *missing ? nullptr : CANNOT_BE_CHECKED;
+    }
+    if (!S_ISDIR(status.st_mode))
+        return IS_NOT_DIRECTORY;
+    if (!last && status.st_uid == 0 && (status.st_mode & S_ISVTX) != 0)
+        return nullptr;
+    if (!owned_by_us(status))
+        return BELONGS_TO_OTHER_USER;
+    if ((status.st_mode & WRITABLE_BY_GROUP_OR_OTHERS) != 0)
+        return WRITABLE_BY_OTHERS;
+    return nullptr;
+}
+
+// The record is only as safe as the folders on its way, from the root or the
+// current directory on: none may be changed by anyone but root or this user,
+// as for the service scripts. A directory of root's with the sticky bit (as
+// /tmp) may be on the way, never the folder itself.
 const char *folder_fault(const char *folder, char *subject, size_t size, bool *missing)
 {
     *missing = false;
+    if (folder[0] != '/') {
+        const char *fault = component_fault(".", false, missing);
+        if (fault != nullptr) {
+            snprintf(subject, size, "%s", CURRENT_DIRECTORY);
+            return fault;
+        }
+    }
     const size_t length = strnlen(folder, size - 1);
     for (size_t end = 0; end <= length; end++) {
         if (end < length && folder[end] != '/')
             continue;
-        const bool last = end == length;
         if (end == 0)
-            snprintf(subject, size, last ? "." : "/");
+            snprintf(subject, size, "/");
         else
             snprintf(subject, size, "%.*s", static_cast<int>(end), folder);
-        struct stat status {};
-        // The folder itself is not followed: a link there could be turned elsewhere.
-        if ((last ? lstat(subject, &status) : stat(subject, &status)) != 0) {
-            *missing = last && errno == ENOENT;
-            return *missing ? nullptr : CANNOT_BE_CHECKED;
-        }
-        if (!S_ISDIR(status.st_mode))
-            return IS_NOT_DIRECTORY;
-        if (!last && status.st_uid == 0 && (status.st_mode & S_ISVTX) != 0)
-            continue;
-        if (!owned_by_us(status))
-            return BELONGS_TO_OTHER_USER;
-        if ((status.st_mode & WRITABLE_BY_GROUP_OR_OTHERS) != 0)
-            return WRITABLE_BY_OTHERS;
+        const char *fault = component_fault(subject, end == length, missing);
+        if (fault != nullptr || *missing)
+            return fault;
     }
     return nullptr;
 }

@@ -510,6 +510,31 @@ INSTANTIATE_TEST_SUITE_P(
                                  "parent belongs to another user"}),
     [](const auto &info) { return std::string(info.param.name); });
 
+TEST(StateFolder, a_relative_folder_is_as_safe_as_the_current_directory)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, as the program runs";
+    char shared_template[] = "/tmp/velmoran_shared_XXXXXX";
+    const std::string shared = mkdtemp(shared_template);
+    ASSERT_EQ(chmod(shared.c_str(), 0777), 0);
+    char *previous = get_current_dir_name();
+    ASSERT_EQ(chdir(shared.c_str()), 0);
+    setenv(RECOVERY_FOLDER_ENVIRONMENT, "state", 1);
+    print_constructor();
+
+    testing::internal::CaptureStderr();
+    RETURN_CODE result = take_run_lock();
+    std::string told = testing::internal::GetCapturedStderr();
+    recovery_destructor();
+    ASSERT_EQ(chdir(previous), 0);
+    free(previous);
+    bool made = access((shared + "/state").c_str(), F_OK) == 0;
+    std::filesystem::remove_all(shared);
+    EXPECT_EQ(result, RC_CANNOT_CREATE_FILE);
+    EXPECT_EQ(told, "\r   State folder refused: the current directory is writable by other users \n");
+    EXPECT_FALSE(made);
+}
+
 struct HolderCase {
     const char *name;
     const char *lock_text;   // what the holder left in the lock file
