@@ -432,14 +432,6 @@ bool recovery_note_users_stopped()
     return false;
 }
 
-void recovery_note_users_restarted()
-{
-    if (current.users_stopped == 0)
-        return;
-    current.users_stopped = 0;
-    note_after_change();
-}
-
 bool recovery_note_board(const DEVICES_INFO *device)
 {
     if (device == nullptr) {

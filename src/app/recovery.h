@@ -41,7 +41,6 @@ void recovery_note_panel_restored();
 // The byte still to be put back from a lock not yet undone in this process.
 bool recovery_pending_panel(uint8_t *saved_byte);
 bool recovery_note_users_stopped();
-void recovery_note_users_restarted();
 bool recovery_note_board(const DEVICES_INFO *device);   // null: no board in transfer
 
 // Stop requests (SIGINT, SIGTERM, SIGHUP, SIGQUIT) are held from here on,

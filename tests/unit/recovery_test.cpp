@@ -330,7 +330,8 @@ TEST_F(RecoveryFolder, follows_the_run_until_all_is_put_back)
     EXPECT_EQ(found.users_stopped, 1);
     EXPECT_EQ(found.board_address, 0);
 
-    recovery_note_users_restarted();
+    // The end restarts them with the service.
+    recovery_destructor();
     EXPECT_EQ(read(&found, &reason), RECOVERY_NONE);
 }
 
