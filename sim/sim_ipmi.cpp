@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <type_traits>
 
 #include "board_model.h"
 #include "ipmi/hapi_packet.h"
@@ -52,7 +53,8 @@ struct Session {
         if (!state_path.empty() && !lock())
             return;
         platform = load_platform();
-        service_up = service_running();
+        // A BMC reached over the network does not need this server's service.
+        service_up = platform.remote || service_running();
         if (const char *path = getenv(REQUEST_LOG_ENVIRONMENT))
             log_fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     }
@@ -230,6 +232,15 @@ QRXSIM_EXPORT uint16_t QRXSIM_IPMI_ENTRY(HAPI_IPMI_PACKET *request, HAPI_IPMI_PA
 
     return exchange(session.platform, session.service_up, request, response, &observer);
 }
+
+// Read from the state file on its own, without taking the platform: the
+// program asks before it loads the library for the run.
+QRXSIM_EXPORT uint16_t QRXIPMIsRemote()
+{
+    return qrxsim::load_platform().remote ? 1 : 0;
+}
+
+static_assert(std::is_same_v<decltype(&QRXIPMIsRemote), HAPI_LINK_ENTRY>);
 
 QRXSIM_EXPORT void qrxsim_set_responder(QRXSIM_RESPONDER responder)
 {

@@ -223,6 +223,8 @@ bool parse_line(const std::string &line, Platform *platform, std::string *error)
         platform->front_panel = static_cast<uint8_t>(number);
     } else if (key == "chassis_status_length" && parse_number(value, CHASSIS_STATUS_LENGTH_LIMIT, &number)) {
         platform->chassis_status_length = static_cast<int>(number);
+    } else if (key == "link" && (value == "local" || value == "remote")) {
+        platform->remote = value == "remote";
     } else if (key == "bmc" && (value == "answering" || value == "silent")) {
         platform->bmc_silent = value == "silent";
     } else if (key == "host_info" && value == "auto") {
@@ -322,6 +324,8 @@ std::string render_platform(const Platform &platform)
     text += "front_panel " + format_byte(platform.front_panel) + "\n";
     text += std::string("bmc ") + (platform.bmc_silent ? "silent" : "answering") + "\n";
     text += "chassis_status_length " + std::to_string(platform.chassis_status_length) + "\n";
+    if (platform.remote)
+        text += "link remote\n";
     for (const Board &board : platform.boards) {
         text += "board " + format_byte(board.address) + " revision=" + format_revision(board.revision);
         if (board.silent)

@@ -94,6 +94,7 @@ struct Platform {
     uint8_t front_panel = DEFAULT_FRONT_PANEL;
     bool bmc_silent = false;
     int chassis_status_length = DEFAULT_CHASSIS_STATUS_LENGTH;
+    bool remote = false;  // the library says it reaches the BMC over the network
     std::vector<Board> boards;
     std::vector<Fault> faults;
 };

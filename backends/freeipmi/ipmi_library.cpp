@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The IPMI library's entry: loads the configuration once, then hands every
-// request record to the session. Built as this backend's libqrxipm32.so.
+// The IPMI library's entries: the IPMI entry loads the configuration once,
+// then hands every request record to the session; the link entry tells
+// whether the session is remote. Built as this backend's libqrxipm32.so.
 #include <dlfcn.h>
 
 #include <cstdio>
@@ -38,6 +39,20 @@ extern "C" __attribute__((visibility("default"))) uint16_t QRXIPMCommand(HAPI_IP
 }
 
 static_assert(std::is_same_v<decltype(&QRXIPMCommand), HAPI_IPMI_ENTRY>);
+
+// A LAN session reaches a BMC elsewhere: the program then leaves this
+// server's driver service alone. A configuration that cannot be read says
+// nothing here; the first request reports it.
+extern "C" __attribute__((visibility("default"))) uint16_t QRXIPMIsRemote()
+{
+    BACKEND_CONFIG config;
+    char error[CONFIG_ERROR_SIZE] = {};
+    if (!config_load(config_path(), &config, error, sizeof error))
+        return 0;
+    return config.interface == INTERFACE_LAN ? 1 : 0;
+}
+
+static_assert(std::is_same_v<decltype(&QRXIPMIsRemote), HAPI_LINK_ENTRY>);
 
 // FreeIPMI stays loaded once this library is: libgcrypt under it keeps its
 // start-up allocations in its own globals, which unloading would turn into

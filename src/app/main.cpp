@@ -70,9 +70,29 @@ void main_destructor()
     print_destructor();
     device_handler_destructor();
     driver_destructor();
+    recovery_destructor();
     datahandler_destructor();
     bmc_fw_destructor();
 }
+
+namespace {
+
+// The flash run notes its changes in the run's record and holds its stop requests.
+constexpr FLASH_RUN_HOOKS RUN_BOOKKEEPING = {
+    recovery_note_panel_locked, recovery_note_panel_restored, recovery_pending_panel, recovery_note_users_stopped,
+    recovery_note_board,        run_catch_stops,              run_stop_signal,        run_stop_answered,
+};
+
+// A stage's code, or a stop request that came meanwhile: the chain ends and
+// the program then ends as the request asks, once the server is put back.
+bool carry_on(RETURN_CODE *code)
+{
+    if (*code == RC_SUCCESS && run_stop_signal() != 0)
+        *code = RC_FAILED;
+    return *code == RC_SUCCESS;
+}
+
+}  // namespace
 
 int velmoran_main(int argc, char **argv)
 {
@@ -82,37 +102,46 @@ int velmoran_main(int argc, char **argv)
     strncpy(info.data_file_name, DEFAULT_DATA_FILE, DEFAULT_DATA_FILE_BOUND);
 
     main_constructor();
+    set_flash_run_hooks(&RUN_BOOKKEEPING);
 
     RETURN_CODE code = translate_options(argc, argv, &loop_flag, &info);
+    // One run per target: nothing acts on the server before the lock is held.
     if (code == RC_SUCCESS)
+        code = take_run_lock();
+    if (code == RC_SUCCESS)
+        code = prepare_driver_service();
+    if (carry_on(&code))
         code = load_driver();
-    if (code == RC_SUCCESS)
+    if (carry_on(&code))
         code = recover_interrupted_run();
-    if (code == RC_SUCCESS)
+    if (carry_on(&code))
         code = enable_ipmb_channel();
-    if (code == RC_SUCCESS)
+    if (carry_on(&code))
         code = get_devices_list(&info);
-    if (code == RC_SUCCESS)
+    if (carry_on(&code))
         code = device_lookup(&info);
-    if (code == RC_SUCCESS) {
+    if (carry_on(&code)) {
         code = load_data_file(info.data_file_name);
         if (code == RC_SUCCESS)
             code = data_file_handler(&info);
     }
     // A missing data file still lets the boards' current revisions be shown.
-    if (code == RC_SUCCESS || code == RC_FILE_NOT_FOUND)
+    if (carry_on(&code) || code == RC_FILE_NOT_FOUND)
         code = display_information(&info, code);
-    if (code == RC_SUCCESS) {
+    if (carry_on(&code)) {
         check_images_revision(&info);
-        code = start_flash(&info);
-        while (loop_flag == 1 && code == RC_SUCCESS && !flash_stop_requested())
+        if (carry_on(&code)) {
             code = start_flash(&info);
-        end_flash_run();
+            while (loop_flag == 1 && code == RC_SUCCESS && !flash_stop_requested())
+                code = start_flash(&info);
+            end_flash_run();
+        }
     }
     code = process_xml(code, &info);
     if (code == RC_EXIT_OK)
         code = RC_SUCCESS;
 
     main_destructor();
+    run_end_as_asked();
     return code;
 }

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The recovery record: owns this run's record of what it has changed on the
-// server, writes it before each change and removes it once all is put back;
-// at start, puts back what a run that is gone left behind.
+// The run's bookkeeping: owns the run lock, this run's record of what it has
+// changed (written before each change, removed once all is put back), what a
+// gone run left behind, and the stop requests held while something is to be
+// put back.
 #include "app/recovery.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,168 +22,232 @@
 
 namespace {
 
-constexpr char RECORD_HEADER[] = "velmoran-recovery 1";
-constexpr char BOOT_ID_PATH[] = "/proc/sys/kernel/random/boot_id";
-constexpr size_t RECORD_FILE_LIMIT = RECOVERY_TEXT_SIZE;
-constexpr size_t PROC_STAT_SIZE = 1024;
-// Fields of /proc/PID/stat after the command name: state is 3, starttime 22.
-constexpr int STAT_START_TIME_FIELD = 22;
-constexpr int STAT_FIELDS_BEFORE_STATE = 2;
 constexpr mode_t FOLDER_MODE = 0700;
-constexpr mode_t RECORD_MODE = 0600;
+constexpr mode_t LOCK_MODE = 0600;
+constexpr mode_t WRITABLE_BY_GROUP_OR_OTHERS = S_IWGRP | S_IWOTH;
 constexpr uint8_t NO_BOARD = 0;
+constexpr size_t HOLDER_SIZE = 64;
+constexpr size_t MESSAGE_SIZE = 3 * RECOVERY_PATH_SIZE;
+constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr char NULL_DEVICE[] = "/dev/null";
 
 constexpr char RECORD_IGNORED_FORMAT[] = "\r   Recovery record %s ignored: %s \n";
 constexpr char RECORD_NOT_WRITTEN_FORMAT[] = "\r   Cannot write the recovery record %s \n";
+constexpr char NOTHING_CHANGED_FORMAT[] = "\r   Cannot write the recovery record %s: nothing is changed \n";
 constexpr char PANEL_NOT_RESTORED_FORMAT[] =
     "\r   Front panel not restored from the recovery record %s \n";
 constexpr char RECOVERED_FORMAT[] = "\r   Recovered from interrupted run (process %u):%s \n";
+constexpr char FOLDER_REFUSED_FORMAT[] = "\r   State folder refused: %s %s \n";
+constexpr char LOCK_FAILED_FORMAT[] = "\r   Cannot lock %s: %s \n";
+constexpr char LOCK_HELD_FORMAT[] = "\r   Another run holds %s: process %s \n";
+
+constexpr char IS_NOT_DIRECTORY[] = "is not a directory";
+constexpr char BELONGS_TO_OTHER_USER[] = "belongs to another user";
+constexpr char WRITABLE_BY_OTHERS[] = "is writable by other users";
+constexpr char CANNOT_BE_CHECKED[] = "cannot be checked";
+constexpr char CANNOT_BE_MADE[] = "cannot be made";
+constexpr char CURRENT_DIRECTORY[] = "the current directory";
 
 RECOVERY_RECORD current{};
 bool identified = false;
 bool written = false;
 bool write_failure_told = false;
+int lock_fd = -1;
+bool users_stopped_here = false;
 
-void record_path(const char *folder, char *path, size_t size)
+// What a gone run left behind, read once the lock is held.
+RECOVERY_READ left_read = RECOVERY_NONE;
+RECOVERY_RECORD left{};
+char left_reason[RECOVERY_TEXT_SIZE];
+
+volatile sig_atomic_t stop_signal = 0;
+int empty_input = -1;
+
+extern "C" void note_stop_request(int signal_number)
 {
-    snprintf(path, size, "%s/%s", folder, RECOVERY_RECORD_NAME);
+    stop_signal = signal_number;
+    // The questions end with the request: a prompt still waiting reads the
+    // end of its input, which is a no.
+    if (empty_input >= 0)
+        dup2(empty_input, STDIN_FILENO);
 }
 
-bool read_small_file(const char *path, char *text, size_t size)
+// Words that reach the console as they are shown on it, escaped.
+void tell(const char *format, const char *first, const char *second = "")
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    ssize_t length = read(fd, text, size - 1);
-    close(fd);
-    if (length < 0)
-        return false;
-    text[length] = '\0';
-    return true;
-}
-
-void read_boot_id(char *boot_id)
-{
-    char text[RECOVERY_BOOT_ID_SIZE + 8] = {};
-    boot_id[0] = '\0';
-    if (!read_small_file(BOOT_ID_PATH, text, sizeof text))
-        return;
-    text[strcspn(text, "\n")] = '\0';
-    snprintf(boot_id, RECOVERY_BOOT_ID_SIZE, "%s", text);
-}
-
-// The start time of a process, from /proc; false when it does not exist.
-bool process_start_time(uint32_t pid, uint64_t *start_time)
-{
-    char path[64];
-    char text[PROC_STAT_SIZE];
-    snprintf(path, sizeof path, "/proc/%u/stat", pid);
-    if (!read_small_file(path, text, sizeof text))
-        return false;
-    // The command name may hold blanks and parentheses: count from its end.
-    const char *field = strrchr(text, ')');
-    if (field == nullptr)
-        return false;
-    for (int number = STAT_FIELDS_BEFORE_STATE; number < STAT_START_TIME_FIELD; number++) {
-        field = strchr(field + 1, ' ');
-        if (field == nullptr)
-            return false;
-    }
-    char *end = nullptr;
-    unsigned long long value = strtoull(field + 1, &end, 10);
-    if (end == field + 1)
-        return false;
-    *start_time = value;
-    return true;
-}
-
-bool sync_folder(const char *folder)
-{
-    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    bool synced = fsync(fd) == 0;
-    close(fd);
-    return synced;
-}
-
-bool write_all(int fd, const char *text, size_t length)
-{
-    while (length > 0) {
-        ssize_t done = write(fd, text, length);
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0)
-            return false;
-        text += done;
-        length -= static_cast<size_t>(done);
-    }
-    return true;
-}
-
-// A line "key value" whose key matches; `value` points past the blank.
-bool take_line(const char **cursor, const char *key, char *value, size_t size)
-{
-    const char *end = strchr(*cursor, '\n');
-    if (end == nullptr)
-        return false;
-    size_t key_length = strlen(key);
-    if (strncmp(*cursor, key, key_length) != 0 || (*cursor)[key_length] != ' ')
-        return false;
-    const char *start = *cursor + key_length + 1;
-    size_t length = static_cast<size_t>(end - start);
-    if (length == 0 || length >= size)
-        return false;
-    memcpy(value, start, length);
-    value[length] = '\0';
-    for (size_t i = 0; i < length; i++) {
-        if (value[i] < ' ' || value[i] > '~')
-            return false;
-    }
-    *cursor = end + 1;
-    return true;
-}
-
-bool parse_unsigned(const char *text, int base, unsigned long long limit, unsigned long long *value)
-{
-    if (text[0] < '0' || text[0] > '9')
-        return false;
-    char *end = nullptr;
-    errno = 0;
-    unsigned long long parsed = strtoull(text, &end, base);
-    if (errno != 0 || *end != '\0' || parsed > limit)
-        return false;
-    *value = parsed;
-    return true;
-}
-
-void tell_write_failure(const char *folder)
-{
-    if (write_failure_told)
-        return;
-    write_failure_told = true;
-    char text[RECOVERY_PATH_SIZE + 64];
-    snprintf(text, sizeof text, RECORD_NOT_WRITTEN_FORMAT, folder);
+    char *shown_first = escaped_word(first);
+    char *shown_second = escaped_word(second);
+    char text[MESSAGE_SIZE];
+    snprintf(text, sizeof text, format, shown_first != nullptr ? shown_first : "",
+             shown_second != nullptr ? shown_second : "");
+    free(shown_first);
+    free(shown_second);
     display_redirection(PRT_ERROR, text);
 }
 
+bool owned_by_us(const struct stat &status)
+{
+    return status.st_uid == 0 || status.st_uid == geteuid();
+}
+
+const char *component_fault(const char *subject, bool last, bool *missing)
+{
+    struct stat status {};
+    // The folder itself is not followed: a link there could be turned elsewhere.
+    if ((last ? lstat(subject, &status) : stat(subject, &status)) != 0) {
+        *missing = last && errno == ENOENT;
+        return *missing ? nullptr : CANNOT_BE_CHECKED;
+    }
+    if (!S_ISDIR(status.st_mode))
+        return IS_NOT_DIRECTORY;
+    if (!last && status.st_uid == 0 && (status.st_mode & S_ISVTX) != 0)
+        return nullptr;
+    if (!owned_by_us(status))
+        return BELONGS_TO_OTHER_USER;
+    if ((status.st_mode & WRITABLE_BY_GROUP_OR_OTHERS) != 0)
+        return WRITABLE_BY_OTHERS;
+    return nullptr;
+}
+
+// The record is only as safe as the folders on its way, from the root or the
+// current directory on: none may be changed by anyone but root or this user,
+// as for the service scripts. A directory of root's with the sticky bit (as
+// /tmp) may be on the way, never the folder itself.
+const char *folder_fault(const char *folder, char *subject, size_t size, bool *missing)
+{
+    *missing = false;
+    if (folder[0] != '/') {
+        const char *fault = component_fault(".", false, missing);
+        if (fault != nullptr) {
+            snprintf(subject, size, "%s", CURRENT_DIRECTORY);
+            return fault;
+        }
+    }
+    const size_t length = strnlen(folder, size - 1);
+    for (size_t end = 0; end <= length; end++) {
+        if (end < length && folder[end] != '/')
+            continue;
+        if (end == 0)
+            snprintf(subject, size, "/");
+        else
+            snprintf(subject, size, "%.*s", static_cast<int>(end), folder);
+        const char *fault = component_fault(subject, end == length, missing);
+        if (fault != nullptr || *missing)
+            return fault;
+    }
+    return nullptr;
+}
+
+bool state_folder_trusted(const char *folder)
+{
+    char subject[RECOVERY_PATH_SIZE];
+    bool missing = false;
+    const char *fault = folder_fault(folder, subject, sizeof subject, &missing);
+    // Made only where nobody else could have a hand in it, then checked as made.
+    if (fault == nullptr && missing) {
+        if (mkdir(folder, FOLDER_MODE) != 0) {
+            tell(FOLDER_REFUSED_FORMAT, folder, CANNOT_BE_MADE);
+            return false;
+        }
+        fault = folder_fault(folder, subject, sizeof subject, &missing);
+    }
+    if (fault != nullptr)
+        tell(FOLDER_REFUSED_FORMAT, subject, fault);
+    return fault == nullptr;
+}
+
+void lock_path(char *path, size_t size)
+{
+    snprintf(path, size, "%s/%s", recovery_folder(), RUN_LOCK_NAME);
+}
+
+void tell_lock_held(int fd, const char *path)
+{
+    char holder[HOLDER_SIZE] = {};
+    ssize_t length = pread(fd, holder, sizeof holder - 1, 0);
+    holder[length > 0 ? length : 0] = '\0';
+    holder[strcspn(holder, "\n")] = '\0';
+    tell(LOCK_HELD_FORMAT, path, holder[0] != '\0' ? holder : "unknown");
+}
+
+bool nothing_pending()
+{
+    return current.panel_locked == 0 && current.users_stopped == 0 && current.board_address == NO_BOARD &&
+           current.service == RECOVERY_SERVICE_UNTOUCHED;
+}
+
 // Writes the record while something is left to put back, removes it after.
-void update_record()
+bool update_record()
 {
     const char *folder = recovery_folder();
-    if (current.panel_locked == 0 && current.users_stopped == 0 && current.board_address == NO_BOARD) {
+    if (nothing_pending()) {
         if (written && recovery_remove(folder))
             written = false;
-        return;
+        return true;
     }
     if (!identified) {
         recovery_identify_self(&current);
         identified = true;
     }
-    if (recovery_write(folder, &current))
-        written = true;
-    else
-        tell_write_failure(folder);
+    if (!recovery_write(folder, &current))
+        return false;
+    written = true;
+    return true;
+}
+
+// For a change not yet made: without its record it is not made at all.
+bool note_before_change()
+{
+    if (update_record())
+        return true;
+    char path[RECOVERY_PATH_SIZE + 16];
+    snprintf(path, sizeof path, "%s/%s", recovery_folder(), RECOVERY_RECORD_NAME);
+    tell(NOTHING_CHANGED_FORMAT, path);
+    write_failure_told = true;
+    return false;
+}
+
+// For a change already put back: the record then says more than is left,
+// which the next run puts back once more.
+void note_after_change()
+{
+    if (update_record() || write_failure_told)
+        return;
+    write_failure_told = true;
+    tell(RECORD_NOT_WRITTEN_FORMAT, recovery_folder());
+}
+
+RECOVERY_SERVICE recorded_change(DRIVER_SERVICE_CHANGE change)
+{
+    switch (change) {
+    case DRIVER_SERVICE_STARTED:
+        return RECOVERY_SERVICE_STARTED;
+    case DRIVER_SERVICE_INSTALLED:
+        return RECOVERY_SERVICE_INSTALLED;
+    case DRIVER_SERVICE_UNTOUCHED:
+        break;
+    }
+    return RECOVERY_SERVICE_UNTOUCHED;
+}
+
+DRIVER_SERVICE_CHANGE driver_change(uint8_t recorded)
+{
+    if (recorded == RECOVERY_SERVICE_STARTED)
+        return DRIVER_SERVICE_STARTED;
+    if (recorded == RECOVERY_SERVICE_INSTALLED)
+        return DRIVER_SERVICE_INSTALLED;
+    return DRIVER_SERVICE_UNTOUCHED;
+}
+
+void append(char *text, size_t size, const char *part)
+{
+    size_t used = strlen(text);
+    if (used > 0 && used + 1 < size)
+        text[used++] = ',';
+    if (used + 1 < size)
+        text[used++] = ' ';
+    text[used] = '\0';
+    strncat(text, part, size - used - 1);
 }
 
 }  // namespace
@@ -192,192 +258,151 @@ const char *recovery_folder()
     return folder != nullptr && folder[0] != '\0' ? folder : RECOVERY_FOLDER_DEFAULT;
 }
 
-size_t recovery_format(const RECOVERY_RECORD *record, char *text, size_t size)
+RETURN_CODE take_run_lock()
 {
-    char panel[16] = "untouched";
-    if (record->panel_locked == 1)
-        snprintf(panel, sizeof panel, "locked 0x%02X", record->panel_byte);
-    char board[DEVICE_NAME_SIZE + 16] = "none";
-    if (record->board_address != NO_BOARD)
-        snprintf(board, sizeof board, "0x%02X %.*s", record->board_address, DEVICE_NAME_PRINT_WIDTH,
-                 record->board_name);
-    int length = snprintf(text, size, "%s\npid %u\nstart %llu\nboot %s\npanel %s\nusers %s\nboard %s\n",
-                          RECORD_HEADER, record->pid, static_cast<unsigned long long>(record->start_time),
-                          record->boot_id[0] != '\0' ? record->boot_id : "unknown", panel,
-                          record->users_stopped == 1 ? "stopped" : "untouched", board);
-    return length < 0 || static_cast<size_t>(length) >= size ? 0 : static_cast<size_t>(length);
-}
-
-bool recovery_parse(const char *text, RECOVERY_RECORD *record)
-{
-    RECOVERY_RECORD parsed{};
-    char value[RECOVERY_TEXT_SIZE];
-    unsigned long long number = 0;
-    const char *cursor = text;
-
-    size_t header_length = strlen(RECORD_HEADER);
-    if (strncmp(cursor, RECORD_HEADER, header_length) != 0 || cursor[header_length] != '\n')
-        return false;
-    cursor += header_length + 1;
-
-    if (!take_line(&cursor, "pid", value, sizeof value) || !parse_unsigned(value, 10, 0x7FFFFFFF, &number) ||
-        number == 0)
-        return false;
-    parsed.pid = static_cast<uint32_t>(number);
-    if (!take_line(&cursor, "start", value, sizeof value) || !parse_unsigned(value, 10, UINT64_MAX, &number))
-        return false;
-    parsed.start_time = number;
-    if (!take_line(&cursor, "boot", value, sizeof value) || strlen(value) >= RECOVERY_BOOT_ID_SIZE)
-        return false;
-    if (strcmp(value, "unknown") != 0)
-        memcpy(parsed.boot_id, value, strlen(value) + 1);
-
-    if (!take_line(&cursor, "panel", value, sizeof value))
-        return false;
-    if (strncmp(value, "locked ", 7) == 0) {
-        if (!parse_unsigned(value + 7, 16, 0xFF, &number) || strncmp(value + 7, "0x", 2) != 0)
-            return false;
-        parsed.panel_locked = 1;
-        parsed.panel_byte = static_cast<uint8_t>(number);
-    } else if (strcmp(value, "untouched") != 0) {
-        return false;
-    }
-
-    if (!take_line(&cursor, "users", value, sizeof value))
-        return false;
-    if (strcmp(value, "stopped") == 0)
-        parsed.users_stopped = 1;
-    else if (strcmp(value, "untouched") != 0)
-        return false;
-
-    if (!take_line(&cursor, "board", value, sizeof value))
-        return false;
-    if (strcmp(value, "none") != 0) {
-        char *blank = strchr(value, ' ');
-        if (blank == nullptr || strncmp(value, "0x", 2) != 0)
-            return false;
-        *blank = '\0';
-        const char *name = blank + 1;
-        if (!parse_unsigned(value, 16, 0xFF, &number) || number == NO_BOARD || name[0] == '\0' ||
-            strlen(name) > DEVICE_NAME_SIZE)
-            return false;
-        parsed.board_address = static_cast<uint8_t>(number);
-        memcpy(parsed.board_name, name, strlen(name) + 1);
-    }
-    if (*cursor != '\0')
-        return false;
-    *record = parsed;
-    return true;
-}
-
-RECOVERY_READ recovery_read(const char *folder, RECOVERY_RECORD *record, char *reason, size_t reason_size)
-{
-    char path[RECOVERY_PATH_SIZE];
-    record_path(folder, path, sizeof path);
-    reason[0] = '\0';
-    // Not followed, and not waited on: a link or a pipe planted here is never opened.
-    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT)
-            return RECOVERY_NONE;
-        snprintf(reason, reason_size, errno == ELOOP ? "it is a symbolic link" : "it cannot be opened");
-        return RECOVERY_UNTRUSTED;
-    }
+    if (!state_folder_trusted(recovery_folder()))
+        return RC_CANNOT_CREATE_FILE;
+    char path[RECOVERY_PATH_SIZE + 16];
+    lock_path(path, sizeof path);
+    // Not followed and not waited on; the scripts this run starts never hold it.
+    int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, LOCK_MODE);
     struct stat status {};
-    char text[RECORD_FILE_LIMIT + 1];
-    ssize_t length = -1;
-    if (fstat(fd, &status) != 0)
-        snprintf(reason, reason_size, "it cannot be examined");
-    else if (!S_ISREG(status.st_mode))
-        snprintf(reason, reason_size, "it is not a regular file");
-    else if (status.st_uid != 0)
-        snprintf(reason, reason_size, "it is not owned by root");
-    else if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-        snprintf(reason, reason_size, "others may write to it");
-    else if (status.st_nlink != 1)
-        snprintf(reason, reason_size, "it has other names");
-    else if (static_cast<size_t>(status.st_size) > RECORD_FILE_LIMIT)
-        snprintf(reason, reason_size, "it is too large");
-    else
-        length = read(fd, text, RECORD_FILE_LIMIT);
-    close(fd);
-    if (reason[0] != '\0')
-        return RECOVERY_UNTRUSTED;
-    if (length < 0) {
-        snprintf(reason, reason_size, "it cannot be read");
-        return RECOVERY_UNTRUSTED;
+    if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        tell(LOCK_FAILED_FORMAT, path, fd < 0 ? strerror(errno) : "it is not a regular file");
+        if (fd >= 0)
+            close(fd);
+        return RC_CANNOT_CREATE_FILE;
     }
-    text[length] = '\0';
-    if (strlen(text) != static_cast<size_t>(length) || !recovery_parse(text, record)) {
-        snprintf(reason, reason_size, "it is not a recovery record");
-        return RECOVERY_UNTRUSTED;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool held = errno == EWOULDBLOCK;
+        if (held)
+            tell_lock_held(fd, path);
+        else
+            tell(LOCK_FAILED_FORMAT, path, strerror(errno));
+        close(fd);
+        return held ? RC_LOAD_LIBRARY_FAILED : RC_CANNOT_CREATE_FILE;
     }
-    return RECOVERY_FOUND;
-}
+    lock_fd = fd;
+    // Who holds it, for the run that is turned away; a full folder leaves it empty.
+    char pid[24];
+    int length = snprintf(pid, sizeof pid, "%d\n", static_cast<int>(getpid()));
+    if (ftruncate(fd, 0) == 0)
+        (void)!pwrite(fd, pid, static_cast<size_t>(length), 0);
 
-bool recovery_write(const char *folder, const RECOVERY_RECORD *record)
-{
-    char text[RECOVERY_TEXT_SIZE];
-    size_t length = recovery_format(record, text, sizeof text);
-    if (length == 0)
-        return false;
-    if (mkdir(folder, FOLDER_MODE) != 0 && errno != EEXIST)
-        return false;
-
-    char path[RECOVERY_PATH_SIZE];
-    char temporary[RECOVERY_PATH_SIZE + 32];
-    record_path(folder, path, sizeof path);
-    snprintf(temporary, sizeof temporary, "%s.%u.tmp", path, static_cast<unsigned>(getpid()));
-    // Written aside and renamed over, so the record is always whole.
-    int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, RECORD_MODE);
-    if (fd < 0)
-        return false;
-    bool done = write_all(fd, text, length) && fsync(fd) == 0;
-    done = close(fd) == 0 && done;
-    if (!done || rename(temporary, path) != 0) {
-        unlink(temporary);
-        return false;
+    left_read = recovery_read(recovery_folder(), &left, left_reason, sizeof left_reason);
+    // A run still going owns its record (a program without this lock); left alone.
+    if (left_read == RECOVERY_FOUND && recovery_owner_alive(&left))
+        left_read = RECOVERY_NONE;
+    if (left_read == RECOVERY_FOUND) {
+        // Until put back, what the gone run changed stays in this run's record.
+        current.panel_locked = left.panel_locked;
+        current.panel_byte = left.panel_byte;
+        current.users_stopped = left.users_stopped;
+        current.service = left.service;
+        written = true;
     }
-    return sync_folder(folder);
+    return RC_SUCCESS;
 }
 
-bool recovery_remove(const char *folder)
+RETURN_CODE prepare_driver_service()
 {
-    char path[RECOVERY_PATH_SIZE];
-    record_path(folder, path, sizeof path);
-    if (unlink(path) != 0 && errno != ENOENT)
-        return false;
-    return sync_folder(folder);
+    probe_driver_service();
+    DRIVER_SERVICE_CHANGE change = driver_service_change();
+    if (change == DRIVER_SERVICE_UNTOUCHED && current.service != RECOVERY_SERVICE_UNTOUCHED) {
+        // The gone run's change is undone at this run's end, as it would have been.
+        driver_adopt_service_change(driver_change(current.service));
+        run_catch_stops(false);
+        return RC_SUCCESS;
+    }
+    if (change == DRIVER_SERVICE_UNTOUCHED)
+        return RC_SUCCESS;
+    current.service = recorded_change(change);
+    if (!note_before_change()) {
+        driver_service_change_refused();
+        return RC_CANNOT_CREATE_FILE;
+    }
+    run_catch_stops(false);
+    return RC_SUCCESS;
 }
 
-void recovery_identify_self(RECOVERY_RECORD *record)
+RETURN_CODE recover_interrupted_run()
 {
-    record->pid = static_cast<uint32_t>(getpid());
-    // Through a local: a packed record's field may sit unaligned.
-    uint64_t start_time = 0;
-    (void)process_start_time(record->pid, &start_time);
-    record->start_time = start_time;
-    read_boot_id(record->boot_id);
+    const char *folder = recovery_folder();
+    char path[RECOVERY_PATH_SIZE + 16];
+    snprintf(path, sizeof path, "%s/%s", folder, RECOVERY_RECORD_NAME);
+
+    if (left_read == RECOVERY_UNTRUSTED) {
+        tell(RECORD_IGNORED_FORMAT, path, left_reason);
+        left_read = RECOVERY_NONE;
+    }
+    if (left_read != RECOVERY_FOUND)
+        return RC_SUCCESS;
+
+    char restored[RECOVERY_TEXT_SIZE] = "";
+    char part[RECOVERY_TEXT_SIZE];
+    if (left.panel_locked == 1 && current.panel_locked == 1) {
+        if (restore_front_panel(left.panel_byte) != RC_SUCCESS) {
+            tell(PANEL_NOT_RESTORED_FORMAT, path);
+            return RC_LOAD_LIBRARY_FAILED;
+        }
+        current.panel_locked = 0;
+        snprintf(part, sizeof part, "front panel restored to 0x%02X", left.panel_byte);
+        append(restored, sizeof restored, part);
+    }
+    if (left.users_stopped == 1 && current.users_stopped == 1) {
+        driver_restart_users();
+        current.users_stopped = 0;
+        append(restored, sizeof restored, "service users restarted");
+    }
+    if (left.board_address != NO_BOARD) {
+        snprintf(part, sizeof part, "%s left mid-transfer", left.board_name);
+        append(restored, sizeof restored, part);
+    }
+    if (left.service == RECOVERY_SERVICE_STARTED)
+        append(restored, sizeof restored, "driver service to be stopped at the end");
+    else if (left.service == RECOVERY_SERVICE_INSTALLED)
+        append(restored, sizeof restored, "driver service to be removed at the end");
+    if (restored[0] == '\0')
+        snprintf(restored, sizeof restored, " nothing left to restore");
+    char text[MESSAGE_SIZE];
+    snprintf(text, sizeof text, RECOVERED_FORMAT, left.pid, restored);
+    display_redirection(PRT_ERROR, text);
+    left_read = RECOVERY_NONE;
+    note_after_change();
+    return RC_SUCCESS;
 }
 
-bool recovery_owner_alive(const RECOVERY_RECORD *record)
+void recovery_destructor()
 {
-    char boot_id[RECOVERY_BOOT_ID_SIZE];
-    read_boot_id(boot_id);
-    // A process of an earlier boot is gone, whoever has its number now.
-    if (boot_id[0] != '\0' && record->boot_id[0] != '\0' && strcmp(boot_id, record->boot_id) != 0)
-        return false;
-    uint64_t start_time = 0;
-    if (process_start_time(record->pid, &start_time))
-        return start_time == record->start_time;
-    return kill(static_cast<pid_t>(record->pid), 0) == 0 || errno == EPERM;
+    // The driver module has put the service back by now, and with it the
+    // users: those this run stopped, or all when the service went away.
+    if (current.service != RECOVERY_SERVICE_UNTOUCHED || users_stopped_here) {
+        current.service = RECOVERY_SERVICE_UNTOUCHED;
+        current.users_stopped = 0;
+        note_after_change();
+    }
+    if (lock_fd >= 0) {
+        close(lock_fd);
+        lock_fd = -1;
+    }
+    // What is still to be put back stays in the record; the next start is fresh.
+    current = RECOVERY_RECORD{};
+    identified = false;
+    written = false;
+    write_failure_told = false;
+    users_stopped_here = false;
+    left_read = RECOVERY_NONE;
 }
 
-void recovery_note_panel_locked(uint8_t saved_byte)
+bool recovery_note_panel_locked(uint8_t saved_byte)
 {
+    RECOVERY_RECORD before = current;
     current.panel_locked = 1;
     current.panel_byte = saved_byte;
-    update_record();
+    if (note_before_change())
+        return true;
+    current = before;
+    return false;
 }
 
 void recovery_note_panel_restored()
@@ -385,7 +410,7 @@ void recovery_note_panel_restored()
     if (current.panel_locked == 0)
         return;
     current.panel_locked = 0;
-    update_record();
+    note_after_change();
 }
 
 bool recovery_pending_panel(uint8_t *saved_byte)
@@ -396,81 +421,73 @@ bool recovery_pending_panel(uint8_t *saved_byte)
     return true;
 }
 
-void recovery_note_users_stopped()
+bool recovery_note_users_stopped()
 {
     current.users_stopped = 1;
-    update_record();
-}
-
-void recovery_note_users_restarted()
-{
-    if (current.users_stopped == 0)
-        return;
+    if (note_before_change()) {
+        users_stopped_here = true;
+        return true;
+    }
     current.users_stopped = 0;
-    update_record();
+    return false;
 }
 
-void recovery_note_board(const DEVICES_INFO *device)
+bool recovery_note_board(const DEVICES_INFO *device)
 {
     if (device == nullptr) {
         if (current.board_address == NO_BOARD)
-            return;
+            return true;
         current.board_address = NO_BOARD;
         current.board_name[0] = '\0';
-    } else {
-        current.board_address = device->slave_address;
-        snprintf(current.board_name, sizeof current.board_name, "%.*s", DEVICE_NAME_PRINT_WIDTH, device->name);
+        note_after_change();
+        return true;
     }
-    update_record();
+    current.board_address = device->slave_address;
+    snprintf(current.board_name, sizeof current.board_name, "%.*s", DEVICE_NAME_PRINT_WIDTH, device->name);
+    if (note_before_change())
+        return true;
+    current.board_address = NO_BOARD;
+    current.board_name[0] = '\0';
+    return false;
 }
 
-RETURN_CODE recover_interrupted_run()
+void run_catch_stops(bool restart)
 {
-    const char *folder = recovery_folder();
-    RECOVERY_RECORD record{};
-    char reason[RECOVERY_TEXT_SIZE];
-    char text[RECOVERY_PATH_SIZE + 2 * RECOVERY_TEXT_SIZE];
-    char path[RECOVERY_PATH_SIZE];
-    record_path(folder, path, sizeof path);
+    if (empty_input < 0)
+        empty_input = open(NULL_DEVICE, O_RDONLY | O_CLOEXEC);
+    struct sigaction action {};
+    action.sa_handler = note_stop_request;
+    action.sa_flags = restart ? SA_RESTART : 0;
+    sigemptyset(&action.sa_mask);
+    for (int signal_number : STOP_SIGNALS)
+        sigaddset(&action.sa_mask, signal_number);
+    for (int signal_number : STOP_SIGNALS) {
+        struct sigaction before {};
+        // A request the process was started to ignore stays ignored.
+        if (sigaction(signal_number, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
+            sigaction(signal_number, &action, nullptr);
+    }
+}
 
-    switch (recovery_read(folder, &record, reason, sizeof reason)) {
-    case RECOVERY_NONE:
-        return RC_SUCCESS;
-    case RECOVERY_UNTRUSTED:
-        snprintf(text, sizeof text, RECORD_IGNORED_FORMAT, path, reason);
-        display_redirection(PRT_ERROR, text);
-        return RC_SUCCESS;
-    case RECOVERY_FOUND:
-        break;
-    }
-    // A run still going owns its record; the library's lock keeps this run off its target.
-    if (recovery_owner_alive(&record))
-        return RC_SUCCESS;
+int run_stop_signal()
+{
+    return stop_signal;
+}
 
-    char restored[RECOVERY_TEXT_SIZE] = "";
-    if (record.panel_locked == 1) {
-        if (restore_front_panel(record.panel_byte) != RC_SUCCESS) {
-            snprintf(text, sizeof text, PANEL_NOT_RESTORED_FORMAT, path);
-            display_redirection(PRT_ERROR, text);
-            return RC_LOAD_LIBRARY_FAILED;
-        }
-        snprintf(restored, sizeof restored, " front panel restored to 0x%02X", record.panel_byte);
-    }
-    if (record.users_stopped == 1) {
-        driver_restart_users();
-        size_t used = strlen(restored);
-        snprintf(restored + used, sizeof restored - used, "%s service users restarted", used > 0 ? "," : "");
-    }
-    if (record.board_address != NO_BOARD) {
-        size_t used = strlen(restored);
-        snprintf(restored + used, sizeof restored - used, "%s %s left mid-transfer", used > 0 ? "," : "",
-                 record.board_name);
-    }
-    if (restored[0] == '\0')
-        snprintf(restored, sizeof restored, " nothing left to restore");
-    snprintf(text, sizeof text, RECOVERED_FORMAT, record.pid, restored);
-    display_redirection(PRT_ERROR, text);
-    if (!recovery_remove(folder))
-        tell_write_failure(folder);
-    return RC_SUCCESS;
+void run_stop_answered()
+{
+    stop_signal = 0;
+}
+
+void run_end_as_asked()
+{
+    int signal_number = stop_signal;
+    if (signal_number == 0)
+        return;
+    signal(signal_number, SIG_DFL);
+    sigset_t unblocked;
+    sigemptyset(&unblocked);
+    sigaddset(&unblocked, signal_number);
+    sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
+    raise(signal_number);
 }

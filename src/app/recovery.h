@@ -1,71 +1,55 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The recovery record: what a run has changed on the server and not yet put
-// back (the front-panel lock, the stopped service users, the board in
-// transfer), kept in a small file so that a run that is killed can be
-// undone by the next one.
+// The run's bookkeeping: the run lock in the state folder, this run's record
+// of what it has changed on the server and not yet put back (the driver
+// service, the front-panel lock, the stopped service users, the board in
+// transfer), what a run that is gone left behind, and stop requests.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
+#include "app/recovery_record.h"
 #include "app/records.h"
 
 constexpr char RECOVERY_FOLDER_DEFAULT[] = "/var/lib/velmoran";
 constexpr char RECOVERY_FOLDER_ENVIRONMENT[] = "VELMORAN_STATE_DIR";
-constexpr char RECOVERY_RECORD_NAME[] = "recovery";
-constexpr size_t RECOVERY_BOOT_ID_SIZE = 37;       // a UUID and its terminator
-constexpr size_t RECOVERY_TEXT_SIZE = 512;          // a record as text, and a reason
-constexpr size_t RECOVERY_PATH_SIZE = 4096;
+constexpr char RUN_LOCK_NAME[] = "lock";
 
-#pragma pack(push, 1)
-struct RECOVERY_RECORD {
-    uint32_t pid;
-    uint64_t start_time;                       // the process's start, in clock ticks after boot
-    char boot_id[RECOVERY_BOOT_ID_SIZE];       // the boot it ran in
-    uint8_t panel_locked;                      // 1: the front panel waits for panel_byte
-    uint8_t panel_byte;                        // the front-panel byte to put back
-    uint8_t users_stopped;                     // 1: the service's users wait for startusers
-    uint8_t board_address;                     // board in transfer, 0: none
-    char board_name[DEVICE_NAME_SIZE + 1];
-};
-#pragma pack(pop)
-static_assert(sizeof(RECOVERY_RECORD) == 4 + 8 + 37 + 4 + 41);
-static_assert(offsetof(RECOVERY_RECORD, panel_locked) == 49);
-static_assert(offsetof(RECOVERY_RECORD, board_name) == 53);
-
-enum RECOVERY_READ : uint8_t {
-    RECOVERY_NONE = 0,         // no record
-    RECOVERY_FOUND = 1,        // a record that can be trusted
-    RECOVERY_UNTRUSTED = 2,    // something is there, but it is not a record to act on
-};
-
-// The folder of the record: the environment's choice or the default.
+// The state folder: the environment's choice or the default.
 const char *recovery_folder();
 
-// The record as text, and back; parsing is strict and takes nothing else.
-size_t recovery_format(const RECOVERY_RECORD *record, char *text, size_t size);
-bool recovery_parse(const char *text, RECOVERY_RECORD *record);
-
-// Reads the record in `folder`; on RECOVERY_UNTRUSTED `reason` says why.
-RECOVERY_READ recovery_read(const char *folder, RECOVERY_RECORD *record, char *reason, size_t reason_size);
-// Replaces the record in `folder` in one step; the folder is made (0700) when missing.
-bool recovery_write(const char *folder, const RECOVERY_RECORD *record);
-bool recovery_remove(const char *folder);
-// Fills in who this process is (pid, start time, boot).
-void recovery_identify_self(RECOVERY_RECORD *record);
-// Whether the process that wrote the record still runs.
-bool recovery_owner_alive(const RECOVERY_RECORD *record);
-
-// This run's changes, recorded before they are made and cleared once undone.
-void recovery_note_panel_locked(uint8_t saved_byte);
-void recovery_note_panel_restored();
-// The byte still to be put back from a lock not yet undone in this process.
-bool recovery_pending_panel(uint8_t *saved_byte);
-void recovery_note_users_stopped();
-void recovery_note_users_restarted();
-void recovery_note_board(const DEVICES_INFO *device);   // null: no board in transfer
-
+// One run per target: checks the state folder (made 0700 when missing) and
+// takes its lock, then reads what a run that is gone left behind. Nothing
+// may act on the server before it. RC_LOAD_LIBRARY_FAILED when another run
+// holds the lock, RC_CANNOT_CREATE_FILE when the folder cannot be trusted or
+// the lock cannot be made.
+RETURN_CODE take_run_lock();
+// Asks the driver module how the service stands and records what this run
+// will change in it (or takes over what a gone run changed), before any
+// change: RC_CANNOT_CREATE_FILE when the record cannot be written.
+RETURN_CODE prepare_driver_service();
 // Puts back what a run that is gone left behind; called once the library is
 // loaded and before any state is read. RC_LOAD_LIBRARY_FAILED when the front
 // panel could not be restored (the record is kept for the next run).
 RETURN_CODE recover_interrupted_run();
+// The service is back as the run found it: records that and lets go of the lock.
+void recovery_destructor();
+
+// This run's changes, each noted before it is made: false when the record
+// cannot be written, and the change must then not be made.
+bool recovery_note_panel_locked(uint8_t saved_byte);
+void recovery_note_panel_restored();
+// The byte still to be put back from a lock not yet undone in this process.
+bool recovery_pending_panel(uint8_t *saved_byte);
+bool recovery_note_users_stopped();
+bool recovery_note_board(const DEVICES_INFO *device);   // null: no board in transfer
+
+// Stop requests (SIGINT, SIGTERM, SIGHUP, SIGQUIT) are held from here on,
+// except those the process was started ignoring; `restart` lets interrupted
+// calls go on (the flash run), otherwise a waiting prompt ends with a no.
+void run_catch_stops(bool restart);
+// The signal of a stop request not yet answered, or 0.
+int run_stop_signal();
+// The run has ended on the request by its own means (the flash run).
+void run_stop_answered();
+// Last of all: a request still unanswered ends the process as the signal asks.
+void run_end_as_asked();

@@ -2,13 +2,13 @@
 // The flash run: walks the device table once and flashes every board marked
 // for it, in table order, stopping at the first failure; around the walk the
 // interrupt signal is ignored, termination requests are held until the board
-// in hand is done, and the front-panel power button is locked.
+// in hand is done, and the front-panel power button is locked. Each change
+// is noted in the run's record before it is made.
 #include "flash/flash_run.h"
 
 #include <csignal>
 #include <cstdio>
 
-#include "app/recovery.h"
 #include "flash/bp_flash.h"
 #include "flash/discovery.h"
 #include "ipmi/bmc_fw.h"
@@ -23,38 +23,50 @@ constexpr char STOPPED_ON_REQUEST[] = "\r   Stopped on request: no further board
 constexpr char NOT_UPDATED_FORMAT[] = "   %.*s not updated \n";
 constexpr size_t RUN_TEXT_SIZE = 128;
 
-// Termination requests that wait for the board in hand to be finished.
-constexpr int TERMINATION_SIGNALS[] = {SIGTERM, SIGHUP, SIGQUIT};
+// Without the run's bookkeeping: every change may be made, nothing is owed
+// and no stop request is held.
+bool may_lock_panel(uint8_t)
+{
+    return true;
+}
 
-volatile sig_atomic_t stop_requested = 0;
-bool termination_deferred = false;
+bool may_stop_users()
+{
+    return true;
+}
+
+bool may_flash(const DEVICES_INFO *)
+{
+    return true;
+}
+
+bool nothing_owed(uint8_t *)
+{
+    return false;
+}
+
+void nothing_to_note() {}
+
+void stops_not_held(bool) {}
+
+int no_stop_request()
+{
+    return 0;
+}
+
+constexpr FLASH_RUN_HOOKS UNNOTED = {may_lock_panel, nothing_to_note,  nothing_owed,    may_stop_users,
+                                     may_flash,      stops_not_held,   no_stop_request, nothing_to_note};
+
+const FLASH_RUN_HOOKS *hooks = &UNNOTED;
 bool stop_told = false;
-
-extern "C" void note_stop_request(int)
-{
-    stop_requested = 1;
-}
-
-void defer_termination()
-{
-    if (termination_deferred)
-        return;
-    struct sigaction action {};
-    action.sa_handler = note_stop_request;
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    for (int signal_number : TERMINATION_SIGNALS)
-        sigaddset(&action.sa_mask, signal_number);
-    for (int signal_number : TERMINATION_SIGNALS)
-        sigaction(signal_number, &action, nullptr);
-    termination_deferred = true;
-}
 
 void tell_stop()
 {
-    if (stop_requested == 0 || stop_told)
+    if (hooks->stop_signal() == 0 || stop_told)
         return;
     stop_told = true;
+    // Ending the run is the answer: the program then ends as it would have.
+    hooks->stop_answered();
     display_redirection(PRT_ERROR, STOPPED_ON_REQUEST);
 }
 
@@ -65,15 +77,43 @@ void announce(const char *format, const DEVICES_INFO *device, PRT_OPTIONS type =
     display_redirection(type, text);
 }
 
+// The front panel is locked only once the byte to put back is in the record.
+// A lock this process could not undo shows as the panel's state now; the byte
+// to put back is still the one saved before it. A panel that cannot be read
+// is left unlocked and the run goes on.
+RETURN_CODE lock_panel(bool *locked)
+{
+    *locked = false;
+    uint8_t enables = 0;
+    if (read_power_button_status(&enables) != RC_SUCCESS)
+        return RC_SUCCESS;
+    uint8_t pending = 0;
+    if (hooks->pending_panel(&pending))
+        enables = pending;
+    if (!hooks->note_panel_locked(enables))
+        return RC_CANNOT_CREATE_FILE;
+    lock_power_button(enables);
+    *locked = true;
+    return RC_SUCCESS;
+}
+
+RETURN_CODE stop_users()
+{
+    if (driver_users_to_stop() && !hooks->note_users_stopped())
+        return RC_CANNOT_CREATE_FILE;
+    driver_hapi_stop();
+    return RC_SUCCESS;
+}
+
 RETURN_CODE flash_one_board(DAT_FILE_INFO *info, DEVICES_INFO *device)
 {
-    driver_hapi_stop();
     announce(PROCESSING_FORMAT, device);
     if (device->device_type != BACKPLANE_DEVICE_TYPE)
         return RC_FLASH_FAILED;
-    recovery_note_board(device);
+    if (!hooks->note_board(device))
+        return RC_CANNOT_CREATE_FILE;
     RETURN_CODE result = flash_bp_fw(info, device);
-    recovery_note_board(nullptr);
+    hooks->note_board(nullptr);
     return result;
 }
 
@@ -83,6 +123,11 @@ bool is_marked(const DEVICES_INFO *device)
 }
 
 }  // namespace
+
+void set_flash_run_hooks(const FLASH_RUN_HOOKS *run_hooks)
+{
+    hooks = run_hooks != nullptr ? run_hooks : &UNNOTED;
+}
 
 void disable_keyboard()
 {
@@ -98,34 +143,46 @@ RETURN_CODE start_flash(DAT_FILE_INFO *info)
 {
     RETURN_CODE result = RC_FAILED;    // nothing flashed
     disable_keyboard();
-    defer_termination();
-    disable_power_button();
-
+    // Termination requests wait for the board in hand to be finished.
+    hooks->catch_stops(true);
+    bool locked = false;
     uint16_t stopped_at = const_glob_devices_count;
-    if (info->devices != nullptr) {
-        for (uint16_t row = 0; row < const_glob_devices_count; row++) {
-            DEVICES_INFO *device = &info->devices[row];
-            if (is_marked(device) && stop_requested != 0) {
-                stopped_at = row;
-                // A marked board left unflashed fails the pass.
+    if (lock_panel(&locked) != RC_SUCCESS) {
+        result = RC_CANNOT_CREATE_FILE;
+        stopped_at = 0;
+    }
+
+    for (uint16_t row = 0; info->devices != nullptr && stopped_at != 0 && row < const_glob_devices_count; row++) {
+        DEVICES_INFO *device = &info->devices[row];
+        if (is_marked(device)) {
+            // A request before the board's first erase (during stopusers too)
+            // leaves it untouched; a marked board left unflashed fails the pass.
+            bool begun = false;
+            result = hooks->stop_signal() != 0 ? RC_FLASH_FAILED : stop_users();
+            if (result == RC_SUCCESS && hooks->stop_signal() != 0) {
                 result = RC_FLASH_FAILED;
+            } else if (result == RC_SUCCESS) {
+                result = flash_one_board(info, device);
+                begun = result != RC_CANNOT_CREATE_FILE;
+            }
+            if (result != RC_SUCCESS) {
+                // A board never begun keeps its mark and is named as not updated.
+                if (begun)
+                    device->status = DS_FLASH_FAILED;
+                else
+                    stopped_at = row;
                 break;
             }
-            if (is_marked(device)) {
-                result = flash_one_board(info, device);
-                if (result != RC_SUCCESS) {
-                    device->status = DS_FLASH_FAILED;
-                    break;
-                }
-                device->status = DS_FLASHED;
-            } else if (device->status == DS_SAME_VERSION) {
-                announce(SKIPPING_FORMAT, device);
-            }
+            device->status = DS_FLASHED;
+        } else if (device->status == DS_SAME_VERSION) {
+            announce(SKIPPING_FORMAT, device);
         }
     }
 
     enable_keyboard();
-    restore_power_button_status();
+    RETURN_CODE restored = restore_power_button_status();
+    if (locked && restored == RC_SUCCESS)
+        hooks->note_panel_restored();
     tell_stop();
     for (uint16_t row = stopped_at; info->devices != nullptr && row < const_glob_devices_count; row++) {
         if (is_marked(&info->devices[row]))
@@ -136,19 +193,12 @@ RETURN_CODE start_flash(DAT_FILE_INFO *info)
 
 bool flash_stop_requested()
 {
-    return stop_requested != 0;
+    return stop_told || hooks->stop_signal() != 0;
 }
 
 void end_flash_run()
 {
-    if (!termination_deferred)
-        return;
-    // A request that came after the last pass ended is told too.
+    // A request that came after the last pass ended is told too; one after
+    // this ends the program once the server is put back.
     tell_stop();
-    struct sigaction action {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    for (int signal_number : TERMINATION_SIGNALS)
-        sigaction(signal_number, &action, nullptr);
-    termination_deferred = false;
 }

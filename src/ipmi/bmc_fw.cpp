@@ -4,7 +4,6 @@
 // IPMB channel, reads a board's revision, locks the panel, finds the system ID.
 #include "ipmi/bmc_fw.h"
 
-#include "app/recovery.h"
 #include "ipmi/driver.h"
 #include "ipmi/hapi_packet.h"
 #include "ipmi/ipmi_commands.h"
@@ -78,7 +77,7 @@ RETURN_CODE check_device(DEVICES_INFO *device)
     return result;
 }
 
-RETURN_CODE disable_power_button()
+RETURN_CODE read_power_button_status(uint8_t *enables)
 {
     s_Restore_FP = 0;
 
@@ -90,32 +89,35 @@ RETURN_CODE disable_power_button()
     // Without the front-panel byte there is nothing safe to send back later.
     if (cmd.response_length != CHASSIS_STATUS_WITH_FRONT_PANEL)
         return RC_OPTION_ERROR;
-    front_panel_button_enables = cmd.response_data[FRONT_PANEL_BYTE];
-    // A lock this process could not undo shows as the panel's state now; the
-    // byte to put back is still the one saved before it.
-    uint8_t pending = 0;
-    if (recovery_pending_panel(&pending))
-        front_panel_button_enables = pending;
-    recovery_note_panel_locked(front_panel_button_enables);
+    *enables = cmd.response_data[FRONT_PANEL_BYTE];
+    return RC_SUCCESS;
+}
 
+void lock_power_button(uint8_t saved)
+{
+    front_panel_button_enables = saved;
     uint8_t second_request = front_panel_button_enables;
     if (set_front_panel_enables(front_panel_button_enables | DISABLE_POWER_OFF_BUTTON) == RC_SUCCESS)
         second_request |= DISABLE_POWER_OFF_BUTTON;
     second_request |= DISABLE_DIAGNOSTIC_INTERRUPT_BUTTON;
     (void)set_front_panel_enables(second_request);
-
     s_Restore_FP = 1;
-    return RC_SUCCESS;
+}
+
+RETURN_CODE disable_power_button()
+{
+    uint8_t enables = 0;
+    RETURN_CODE result = read_power_button_status(&enables);
+    if (result == RC_SUCCESS)
+        lock_power_button(enables);
+    return result;
 }
 
 RETURN_CODE restore_power_button_status()
 {
     if (s_Restore_FP == 0)
         return RC_SUCCESS;
-    RETURN_CODE result = set_front_panel_enables(front_panel_button_enables);
-    if (result == RC_SUCCESS)
-        recovery_note_panel_restored();
-    return result;
+    return set_front_panel_enables(front_panel_button_enables);
 }
 
 RETURN_CODE restore_front_panel(uint8_t enables)

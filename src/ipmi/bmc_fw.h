@@ -11,6 +11,10 @@ constexpr uint16_t NO_FIXED_SYSTEM_ID = 0xFFFF;
 
 RETURN_CODE enable_ipmb_channel();
 RETURN_CODE check_device(DEVICES_INFO *device);
+// The lock in two steps, so that the caller can note the saved byte between
+// them: read the panel's byte, then lock the buttons with `saved` to put back.
+RETURN_CODE read_power_button_status(uint8_t *enables);
+void lock_power_button(uint8_t saved);
 RETURN_CODE disable_power_button();
 RETURN_CODE restore_power_button_status();
 // Sends a front-panel byte saved by an earlier run.

@@ -5,7 +5,9 @@
 #include "ipmi/driver.h"
 
 #include <dlfcn.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/recovery.h"
 #include "ipmi/bmc_fw.h"
 #include "output/print.h"
 
@@ -38,6 +39,8 @@ constexpr int PROBE_DRIVER_NOT_INSTALLED = 512;   // exit status 2
 constexpr int PROBE_SERVICE_NOT_RUNNING = 256;    // exit status 1
 
 constexpr char FAILED_LOADING_DRIVER[] = "\r   Failed loading driver \n";
+constexpr char SHELL_PATH[] = "/bin/sh";
+constexpr uint16_t LINK_IS_REMOTE = 1;
 
 enum HAPI_USERS_STATE : uint8_t {
     HAPI_USERS_UNTOUCHED = 0,
@@ -53,6 +56,11 @@ uint8_t flash_installed_driver = 0;
 uint8_t flash_started_driver = 0;
 uint8_t current_hapi_status = HAPI_USERS_UNTOUCHED;
 bool last_exchange_carried_out = true;
+// The library reaches its BMC over the network: the local service is none of its business.
+bool remote_library = false;
+// What load_driver changed, and what a gone run changed and this run puts back.
+bool service_changed = false;
+DRIVER_SERVICE_CHANGE adopted_change = DRIVER_SERVICE_UNTOUCHED;
 
 constexpr char SCRIPT_REFUSED_FORMAT[] = "\r   Not running %s: %s %s \n";
 constexpr char CURRENT_DIRECTORY[] = "the current directory";
@@ -149,6 +157,25 @@ SCRIPT_CHECK check_script(const char *path)
     return {SCRIPT_RUN, {}, nullptr};
 }
 
+// The shell as system() starts it ("sh -c", so the script's $0 is the
+// command's own word), but without ignoring the interrupt and quit signals
+// in this process meanwhile: a stop request during a script is kept.
+int run_shell(const char *command)
+{
+    char shell_name[] = "sh";
+    char command_flag[] = "-c";
+    char *arguments[] = {shell_name, command_flag, const_cast<char *>(command), nullptr};
+    pid_t child = 0;
+    if (posix_spawn(&child, SHELL_PATH, nullptr, nullptr, arguments, environ) != 0)
+        return -1;
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    return status;
+}
+
 // Runs one of the service commands through the shell, unless its script
 // could have been changed by another user; such a script is never run, and
 // the command then counts as one that could not run.
@@ -156,7 +183,7 @@ int run_checked(const char *script, const char *command, bool *refused_before)
 {
     SCRIPT_CHECK check = check_script(script);
     if (check.verdict == SCRIPT_RUN)
-        return system(command);
+        return run_shell(command);
     if (check.verdict == SCRIPT_REFUSED && !*refused_before) {
         *refused_before = true;
         char text[3 * TEXT_FIELD_SIZE];
@@ -192,6 +219,21 @@ void close_libraries()
     }
 }
 
+// Whether the IPMI library says it reaches the BMC over the network. The
+// entry is optional: a library without it is local, as is one that cannot
+// be loaded yet (its driver is not installed). Opened and closed again, so
+// the library is loaded for the run only after the service is up.
+bool library_is_remote()
+{
+    void *library = dlopen(HAPI_IPMI_LIBRARY, RTLD_NOW);
+    if (library == nullptr)
+        return false;
+    auto entry = reinterpret_cast<HAPI_LINK_ENTRY>(dlsym(library, HAPI_LINK_ENTRY_NAME));
+    bool remote = entry != nullptr && entry() == LINK_IS_REMOTE;
+    dlclose(library);
+    return remote;
+}
+
 }  // namespace
 
 void driver_constructor()
@@ -200,14 +242,54 @@ void driver_constructor()
     current_hapi_status = HAPI_USERS_UNTOUCHED;
     install_script_refused = false;
     init_script_refused = false;
+    flash_installed_driver = 0;
+    flash_started_driver = 0;
+    remote_library = false;
+    service_changed = false;
+    adopted_change = DRIVER_SERVICE_UNTOUCHED;
     guard_from_log(LOG_GUARD_INSTALL_SCRIPT, INSTALL_SCRIPT);
     guard_from_log(LOG_GUARD_INIT_SCRIPT, INIT_SCRIPT);
+}
 
+void probe_driver_service()
+{
+    remote_library = library_is_remote();
+    if (remote_library)
+        return;
     int status = run_install_script(COMMAND_CHECKSTATUS);
     // Anything but the two known answers (a missing script, a signal, another
     // exit status) leaves the service as the system stands.
     flash_installed_driver = status == PROBE_DRIVER_NOT_INSTALLED ? 1 : 0;
     flash_started_driver = status == PROBE_SERVICE_NOT_RUNNING ? 1 : 0;
+}
+
+DRIVER_SERVICE_CHANGE driver_service_change()
+{
+    if (flash_installed_driver == 1)
+        return DRIVER_SERVICE_INSTALLED;
+    return flash_started_driver == 1 ? DRIVER_SERVICE_STARTED : DRIVER_SERVICE_UNTOUCHED;
+}
+
+void driver_service_change_refused()
+{
+    flash_installed_driver = 0;
+    flash_started_driver = 0;
+}
+
+void driver_adopt_service_change(DRIVER_SERVICE_CHANGE change)
+{
+    if (!remote_library && driver_service_change() == DRIVER_SERVICE_UNTOUCHED)
+        adopted_change = change;
+}
+
+bool driver_is_remote()
+{
+    return remote_library;
+}
+
+bool driver_users_to_stop()
+{
+    return !remote_library && current_hapi_status == HAPI_USERS_UNTOUCHED;
 }
 
 RETURN_CODE load_driver()
@@ -216,6 +298,7 @@ RETURN_CODE load_driver()
         (void)run_install_script(COMMAND_INSTALL);
     if (flash_started_driver == 1)
         run_init_script(COMMAND_START);
+    service_changed = flash_installed_driver == 1 || flash_started_driver == 1;
 
     hapi_dll_instance = dlopen(HAPI_IPMI_LIBRARY, RTLD_NOW);
     bas_dll_instance = dlopen(HAPI_BASE_LIBRARY, RTLD_NOW);
@@ -238,8 +321,7 @@ RETURN_CODE load_driver()
 void driver_hapi_stop()
 {
     // Once per process, also when the flash run repeats.
-    if (current_hapi_status != HAPI_USERS_STOPPED && current_hapi_status != HAPI_USERS_RESTARTED) {
-        recovery_note_users_stopped();
+    if (driver_users_to_stop()) {
         run_init_script(COMMAND_STOPUSERS);
         current_hapi_status = HAPI_USERS_STOPPED;
     }
@@ -256,20 +338,23 @@ void driver_hapi_start()
 void driver_destructor()
 {
     close_libraries();
-    // Uninstalling or stopping the service takes the place of restarting its users.
-    if (flash_installed_driver == 1)
+    // Only what this run (or the gone run it took over from) changed is put
+    // back; uninstalling or stopping the service takes the place of
+    // restarting its users.
+    bool installed = (service_changed && flash_installed_driver == 1) || adopted_change == DRIVER_SERVICE_INSTALLED;
+    bool started = (service_changed && flash_started_driver == 1) || adopted_change == DRIVER_SERVICE_STARTED;
+    if (installed)
         (void)run_install_script(COMMAND_UNINSTALL);
-    else if (flash_started_driver == 1)
+    else if (started)
         run_init_script(COMMAND_STOP);
     else
         driver_hapi_start();
-    // Uninstalling or stopping the service takes its users along too.
-    recovery_note_users_restarted();
 }
 
 void driver_restart_users()
 {
-    run_init_script(COMMAND_STARTUSERS);
+    if (!remote_library)
+        run_init_script(COMMAND_STARTUSERS);
 }
 
 void note_library_exchange(bool carried_out)

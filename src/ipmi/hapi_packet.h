@@ -11,6 +11,9 @@ constexpr char HAPI_IPMI_LIBRARY[] = "libqrxipm32.so";
 constexpr char HAPI_BASE_LIBRARY[] = "libqrxbas32.so";
 constexpr char HAPI_IPMI_ENTRY_NAME[] = "QRXIPMCommand";
 constexpr char HAPI_HOST_INFO_ENTRY_NAME[] = "QRXBASHostInfoEx";
+// Optional, and not in the maker's library: returns 1 when the library
+// reaches the BMC over the network rather than through this server's driver.
+constexpr char HAPI_LINK_ENTRY_NAME[] = "QRXIPMIsRemote";
 
 constexpr uint32_t HAPI_REQUEST_TYPE = 10;       // offset 16 of every request
 constexpr size_t HAPI_PACKET_SIZE = 68;
@@ -59,6 +62,8 @@ extern "C" {
 typedef uint16_t (*HAPI_IPMI_ENTRY)(HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *response);
 // Returns 1 on success; `extended_id` is meaningful only when `system_id` is 0xFE.
 typedef uint16_t (*HAPI_HOST_INFO_ENTRY)(uint8_t *system_id, uint16_t *extended_id, uint32_t *area);
+// Returns 1 for a remote BMC, anything else for this server's own.
+typedef uint16_t (*HAPI_LINK_ENTRY)();
 }
 
 constexpr uint8_t HOST_INFO_EXTENDED_ID = 0xFE;

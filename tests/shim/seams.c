@@ -2,16 +2,19 @@
 /* The one seam (seams.h). Preloaded into the program under test, it records
  * every requested sleep, in microseconds, one line each, to the file named by
  * SLEEPSHIM_LOG, and returns at once, so specified waits are never waited.
- * Built with SEAMS_LINKED into a test program, it also takes the place of
- * system() and dlopen() for that program alone. */
+ * Built with SEAMS_LINKED into a test program, it also answers the shell
+ * commands the program spawns and takes the place of dlopen() for that
+ * program alone. */
 #define _GNU_SOURCE
 #include "seams.h"
 
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -127,15 +130,44 @@ void seams_on_dlopen(seams_library_hook hook)
     library_hook = hook;
 }
 
-int system(const char *command)
+/* The program runs its shell commands as "sh -c COMMAND" through
+ * posix_spawn and waits for them; answered commands get a child number of
+ * their own that waitpid then hands the hook's status for. */
+#define SEAMS_ANSWERED_FIRST 0x7FFF0000
+#define SEAMS_ANSWERED_SLOTS 64
+static int answered_status[SEAMS_ANSWERED_SLOTS];
+static int answered_count;
+
+int posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *actions,
+                const posix_spawnattr_t *attributes, char *const argv[], char *const envp[])
 {
-    typedef int (*system_function)(const char *);
-    if (system_hook != NULL)
-        return system_hook(command);
-    static system_function real;
+    typedef int (*spawn_function)(pid_t *, const char *, const posix_spawn_file_actions_t *,
+                                  const posix_spawnattr_t *, char *const[], char *const[]);
+    int is_shell = argv[0] != NULL && argv[1] != NULL && strcmp(argv[1], "-c") == 0 && argv[2] != NULL;
+    if (system_hook != NULL && is_shell) {
+        int slot = answered_count++ % SEAMS_ANSWERED_SLOTS;
+        answered_status[slot] = system_hook(argv[2]);
+        *pid = SEAMS_ANSWERED_FIRST + slot;
+        return 0;
+    }
+    static spawn_function real;
     if (real == NULL)
-        real = (system_function)dlsym(RTLD_NEXT, "system");
-    return real(command);
+        real = (spawn_function)dlsym(RTLD_NEXT, "posix_spawn");
+    return real(pid, path, actions, attributes, argv, envp);
+}
+
+pid_t waitpid(pid_t pid, int *status, int options)
+{
+    typedef pid_t (*wait_function)(pid_t, int *, int);
+    if (pid >= SEAMS_ANSWERED_FIRST && pid < SEAMS_ANSWERED_FIRST + SEAMS_ANSWERED_SLOTS) {
+        if (status != NULL)
+            *status = answered_status[pid - SEAMS_ANSWERED_FIRST];
+        return pid;
+    }
+    static wait_function real;
+    if (real == NULL)
+        real = (wait_function)dlsym(RTLD_NEXT, "waitpid");
+    return real(pid, status, options);
 }
 
 void *dlopen(const char *file, int mode)

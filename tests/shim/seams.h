@@ -13,7 +13,8 @@ extern "C" {
 /* Called with every sleep, in microseconds, before it returns unslept;
  * non-zero makes the sleep end as if a signal had interrupted it (EINTR). */
 typedef int (*seams_sleep_hook)(long long microseconds);
-/* Answers a shell command in place of running it: the status system() returns. */
+/* Answers a shell command ("sh -c COMMAND") in place of running it: the
+ * status waitpid reports for it. */
 typedef int (*seams_system_hook)(const char *command);
 /* Called with every dlopen; returns the file to open in its place (or `file`). */
 typedef const char *(*seams_library_hook)(const char *file, int mode);

@@ -116,17 +116,21 @@ class Fault:
 @dataclass
 class Service:
     """The stand-in driver service. checkstatus_exit forces the probe's exit
-    status (a number, or "signal" to be killed)."""
+    status (a number, or "signal" to be killed); signal_at ("stopusers:QUIT")
+    sends the program a signal while that action's script runs."""
     installed: bool = True
     running: bool = True
     users_stopped: bool = False
     checkstatus_exit: object = None
+    signal_at: str = None
 
     def render(self):
         lines = [f"installed={int(self.installed)}", f"running={int(self.running)}",
                  f"users_stopped={int(self.users_stopped)}"]
         if self.checkstatus_exit is not None:
             lines.append(f"checkstatus_exit={self.checkstatus_exit}")
+        if self.signal_at is not None:
+            lines.append(f"signal_at={self.signal_at}")
         return "\n".join(lines) + "\n"
 
     @classmethod
@@ -134,7 +138,7 @@ class Service:
         values = dict(line.split("=", 1) for line in text.splitlines() if "=" in line)
         return cls(installed=values.get("installed") == "1", running=values.get("running") == "1",
                    users_stopped=values.get("users_stopped") == "1",
-                   checkstatus_exit=values.get("checkstatus_exit"))
+                   checkstatus_exit=values.get("checkstatus_exit"), signal_at=values.get("signal_at"))
 
 
 def _default_boards():
@@ -152,6 +156,7 @@ class Platform:
     front_panel: int = 0xF0
     bmc_silent: bool = False
     chassis_status_length: int = 4
+    remote: bool = False
     faults: list = field(default_factory=list)
     service: Service = field(default_factory=Service)
 
@@ -160,6 +165,7 @@ class Platform:
         lines = [f"system_id 0x{self.system_id:04X}", f"host_info {host_info}",
                  f"front_panel 0x{self.front_panel:02X}", f"bmc {'silent' if self.bmc_silent else 'answering'}",
                  f"chassis_status_length {self.chassis_status_length}"]
+        lines += ["link remote"] if self.remote else []
         lines += [board.render() for board in self.boards]
         lines += [fault.render() for fault in self.faults]
         return "\n".join(lines) + "\n"
@@ -188,6 +194,8 @@ class Platform:
                 platform.bmc_silent = values[0] == "silent"
             elif key == "chassis_status_length":
                 platform.chassis_status_length = int(values[0])
+            elif key == "link":
+                platform.remote = values[0] == "remote"
             elif key == "board":
                 platform.boards.append(_parse_board(values))
             elif key == "fault":

@@ -320,6 +320,31 @@ def test_velmoran_updates_two_boards_over_lan(bench_factory, tmp_path, drop_data
         assert int(bench.counters(address)["enters"]) == 1
 
 
+SCRIPT_LOGGING_ITS_CALLS = '#!/bin/sh\necho "$0 $1" >> "$(dirname "$0")/service.log"\n'
+
+
+@PROGRAM_ONLY
+@pytest.mark.parametrize("interface, calls", [("lan", []), ("inband", ["./tesselinstall.sh checkstatus"])])
+def test_only_an_inband_run_uses_this_servers_driver_service(bench_factory, tmp_path, interface, calls):
+    """Over the LAN the BMC is another server's: the install script beside
+    the run is never called; in-band it is, as with the maker's library."""
+    script = tmp_path / "tesselinstall.sh"
+    script.write_text(SCRIPT_LOGGING_ITS_CALLS)
+    script.chmod(0o755)
+    data_file(tmp_path, "2.31")
+    if interface == "lan":
+        config = write_backend_config(tmp_path, bench_factory({0xC0: "1.10"}, erase_polls=ERASE_POLLS).port)
+    else:
+        config = tmp_path / "inband.conf"
+        config.write_text("interface = inband\n")
+        config.chmod(0o600)
+    run = run_velmoran(tmp_path, config, "-revision")
+    log = tmp_path / "service.log"
+    assert (log.read_text().splitlines() if log.exists() else []) == calls
+    if interface == "lan":
+        assert (run.stderr, run.rc) == ("", 0)
+
+
 @PROGRAM_ONLY
 def test_velmoran_flashes_the_board_that_answers(bench_factory, tmp_path):
     bench = bench_factory({0xC0: "1.10"}, erase_polls=ERASE_POLLS)

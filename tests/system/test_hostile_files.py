@@ -288,4 +288,59 @@ def test_service_scripts_do_not_inherit_the_log(shared_root, monkeypatch, tmp_pa
     listings = record.read_text()
     assert listings.count("total") == 3    # checkstatus, stopusers, startusers
     assert "run.log" not in listings
+    # A daemon a script starts would otherwise hold the run lock for good.
+    assert str(sim.recovery_dir / "lock") not in listings
     assert str(sim.cwd / "fwpack.dat") not in listings
+
+
+# --- the state folder -----------------------------------------------------------------
+
+def writable_by_all(folder, shared_root):
+    folder.mkdir(mode=0o700)
+    folder.chmod(0o777)
+    # What an attacker waits with: a pipe at the record's name.
+    as_nobody("mkfifo recovery", folder)
+
+
+def made_by_nobody(folder, shared_root):
+    as_nobody(f"mkdir -m 700 {folder.name}", folder.parent)
+
+
+def link_made_by_nobody(folder, shared_root):
+    as_nobody(f"mkdir -m 700 elsewhere && ln -s elsewhere {folder.name}", folder.parent)
+
+
+STATE_FOLDER_CASES = [
+    # name, folder name, parent mode, plant, what is refused (relative to the parent), reason
+    ("writable_by_others", "state", 0o755, writable_by_all, "state", "is writable by other users"),
+    ("made_by_another_user", "state", 0o1777, made_by_nobody, "state", "belongs to another user"),
+    ("link_planted_in_a_shared_folder", "state", 0o1777, link_made_by_nobody, "state", "is not a directory"),
+    ("under_a_folder_others_can_write", "state", 0o777, None, ".", "is writable by other users"),
+    ("name_meant_for_the_terminal", "st\x1b]0;x\x07ate", 0o755, writable_by_all, "st\\x1b]0;x\\x07ate",
+     "is writable by other users"),
+]
+
+
+@pytest.mark.parametrize("name, folder_name, parent_mode, plant, refused, reason", STATE_FOLDER_CASES,
+                         ids=[case[0] for case in STATE_FOLDER_CASES])
+def test_state_folder_others_could_change_is_refused_before_anything(shared_root, name, folder_name, parent_mode,
+                                                                     plant, refused, reason):
+    package = Package(shared_root / "pack")
+    sim = one_board_sim(shared_root)
+    parent = shared_root / "parent"
+    parent.mkdir()
+    parent.chmod(parent_mode)
+    sim.recovery_dir = parent / folder_name
+    if plant:
+        plant(sim.recovery_dir, shared_root)
+    before = sorted(os.listdir(sim.recovery_dir)) if sim.recovery_dir.is_dir() else None
+    run = sim.run(stdin=b"Y\n", files=package.files(), timeout=60)
+
+    shown = str(parent) if refused == "." else f"{parent}/{refused}"
+    assert (run.rc, run.stdout) == (18, banner())
+    assert run.stderr == f"\r   State folder refused: {shown} {reason} \n"
+    # No script, no request, nothing made or opened in the folder.
+    assert run.service_log == []
+    assert run.requests == []
+    assert (sorted(os.listdir(sim.recovery_dir)) if sim.recovery_dir.is_dir() else None) == before
+    assert run.state.front_panel == 0xF0

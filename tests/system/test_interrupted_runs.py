@@ -12,7 +12,7 @@ import pytest
 
 from flashing import (CONTINUE, LOADED, LOCK_PANEL, RESTORE_PANEL, Package, board, board_transfer,
                       flash_platform, flashed_board, options, searching, skipped_board, table, table_line, validate)
-from simplatform import ENABLE_IPMB, PRIMARY, SECONDARY, Fault, SimPlatform, banner, get_device_id
+from simplatform import ENABLE_IPMB, PRIMARY, SECONDARY, Fault, Service, SimPlatform, banner, get_device_id
 from test_reports import NOT_UPDATED, UPDATED, execution
 
 STOPPED = "\r   Stopped on request: no further board is flashed \n"
@@ -299,9 +299,11 @@ def start_run_that_stops(sim, package):
     return run
 
 
-def test_second_run_is_turned_away_while_the_first_holds_the_platform(tmp_path):
+@pytest.mark.parametrize("service", [Service(), Service(running=False)], ids=["running", "started_by_the_first"])
+def test_second_run_is_turned_away_while_the_first_holds_the_platform(tmp_path, service):
     package = Package(tmp_path / "pack")
-    sim = SimPlatform(tmp_path, two_boards(STOP_IN_DATA))
+    sim = SimPlatform(tmp_path, flash_platform(board(PRIMARY), board(SECONDARY), faults=[STOP_IN_DATA],
+                                               service=service))
     first = start_run_that_stops(sim, package)
     try:
         record = read_record(sim)
@@ -315,12 +317,13 @@ def test_second_run_is_turned_away_while_the_first_holds_the_platform(tmp_path):
                                 stderr=subprocess.PIPE, timeout=60)
         assert second.returncode == 27
         assert second.stdout.decode() == banner()
-        assert second.stderr.decode() == (f"qrxsim: platform {sim.state_dir / 'platform.txt'} is in use by process "
-                                          f"{first.pid}\n   IPMB enable channel failed \n")
-        # Nothing reached the platform, and the panel and the service are as the first run left them.
+        assert second.stderr.decode() == f"\r   Another run holds {sim.recovery_dir / 'lock'}: process {first.pid} \n"
+        # Nothing reached the platform, no script ran, and the panel and the
+        # service are as the first run left them.
         assert (sim.state_dir / "requests.log").read_text() == requests_before
         assert (sim.state_dir / "platform.txt").read_text() == state_before
-        assert (sim.state_dir / "service.log").read_text() == services_before + "tesselinstall.sh checkstatus\n"
+        assert (sim.state_dir / "service.log").read_text() == services_before
+        assert Service.parse((sim.state_dir / "service.txt").read_text()).running
         # The first run's record is left alone.
         assert read_record(sim) == record
     finally:
@@ -329,6 +332,7 @@ def test_second_run_is_turned_away_while_the_first_holds_the_platform(tmp_path):
     run = sim.collect(first.returncode, stdout.decode("latin-1"), stderr.decode("latin-1"))
     assert (run.rc, run.stderr) == (0, "")
     assert run.stdout == both_found() + flashed_board(PRIMARY) + flashed_board(SECONDARY)
+    assert run.state.service.running == service.running
     assert run.request_lines() == (lookup() + LOCK_PANEL + board_transfer(PRIMARY, package.image) +
                                    board_transfer(SECONDARY, package.image) + RESTORE_PANEL)
     assert read_record(sim) is None
@@ -366,3 +370,131 @@ def test_reader_gone_does_not_end_the_run(tmp_path):
                                    board_transfer(SECONDARY, package.image) + RESTORE_PANEL)
     assert run.service_log == ["tesselinstall.sh checkstatus", "pelord stopusers", "pelord startusers"]
     assert run.state.front_panel == 0xF0
+
+
+def start_run_at_the_prompt(sim, package, question, *args, answers=b""):
+    """Starts a run, gives it `answers`, and returns it once it asks `question`."""
+    argv, env = sim.prepare(*args, files=package.files())
+    run = subprocess.Popen(argv, cwd=sim.cwd, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE)
+    run.stdin.write(answers)
+    run.stdin.flush()
+    shown = b""
+    while not shown.endswith(question.encode()):
+        chunk = os.read(run.stdout.fileno(), 4096)
+        assert chunk, f"the run ended before its question: {shown!r}"
+        shown += chunk
+    return run, shown
+
+
+FLASH_PRIMARY = "\r   Flash Primary Backplane (Y/N)? "
+FLASH_SECONDARY = "\r   Flash Secondary Backplane (Y/N)? "
+SERVICE_CHANGES = {
+    "started": (Service(running=False), ["tesselinstall.sh checkstatus", "pelord start", "pelord stop"]),
+    "installed": (Service(installed=False, running=False),
+                  ["tesselinstall.sh checkstatus", "tesselinstall.sh install", "tesselinstall.sh uninstall"]),
+}
+# At "Continue ? Y/N", or at a -prompt question after a Y: every question
+# still to come is then answered no, without waiting for input.
+QUESTIONS = {
+    "continue": (CONTINUE, (), b"", ""),
+    "flash_question": (FLASH_PRIMARY, ("-prompt",), b"Y\n", FLASH_PRIMARY + FLASH_SECONDARY),
+}
+STOP_CASES = ([(name, "started", "continue") for name in ("INT", "TERM", "HUP", "QUIT")] +
+              [("TERM", "installed", "continue"), ("QUIT", "started", "flash_question"),
+               ("INT", "installed", "flash_question")])
+
+
+@pytest.mark.parametrize("name, change, question", STOP_CASES, ids=["-".join(case) for case in STOP_CASES])
+def test_stop_at_a_question_puts_the_service_back(tmp_path, name, change, question):
+    package = Package(tmp_path / "pack")
+    service, log = SERVICE_CHANGES[change]
+    asked, args, answers, questions_shown = QUESTIONS[question]
+    sim = SimPlatform(tmp_path, two_boards())
+    (sim.state_dir / "service.txt").write_text(service.render())
+    run, shown = start_run_at_the_prompt(sim, package, asked, *args, answers=answers)
+    try:
+        # While asked, the run has noted the service change it made.
+        assert read_record(sim).endswith(f"service {change}\n")
+        os.kill(run.pid, getattr(signal, "SIG" + name))
+        # The input stays open, as a terminal's would: no later question waits on it.
+        run.wait(timeout=60)
+        stdout, stderr = run.stdout.read(), run.stderr.read()
+    finally:
+        run.kill()
+        run.stdin.close()
+    done = sim.collect(run.returncode, (shown + stdout).decode("latin-1"), stderr.decode("latin-1"))
+    assert done.rc == -getattr(signal, "SIG" + name)
+    assert done.stdout == both_found() + questions_shown
+    assert done.stderr == ""
+    assert done.service_log == log
+    assert done.request_lines() == lookup()
+    assert (done.state.service.installed, done.state.service.running) == (service.installed, False)
+    assert done.state.front_panel == 0xF0
+    assert read_record(sim) is None
+
+
+def test_killed_run_that_started_the_service_has_it_stopped_by_the_next(tmp_path):
+    package = Package(tmp_path / "pack")
+    sim = SimPlatform(tmp_path, flash_platform(board(PRIMARY), board(SECONDARY), faults=[signal_at("data", "KILL")],
+                                               service=Service(running=False)))
+    run = sim.run(stdin=b"Y\n", files=package.files())
+    assert run.rc == -signal.SIGKILL
+    assert run.state.service.running
+    pid = int(read_record(sim).split("\n")[1].split()[1])
+    assert read_record(sim).endswith("board 0xC0 Primary Backplane\nservice started\n")
+
+    without_faults(sim)
+    again = sim.run(stdin=b"Y\n", files=package.files())
+    assert again.rc == 0
+    assert again.stderr == (f"\r   Recovered from interrupted run (process {pid}): front panel restored to 0xF0, "
+                            "service users restarted, Primary Backplane left mid-transfer, "
+                            "driver service to be stopped at the end \n")
+    # The service was up, so this run started nothing; it stops what the killed one started.
+    assert again.service_log == ["tesselinstall.sh checkstatus", "pelord startusers", "pelord stopusers", "pelord stop"]
+    assert not again.state.service.running
+    assert read_record(sim) is None
+
+
+def in_state_folder_namespace(argv, folder, setup):
+    """argv run in a mount namespace of its own where `setup` (shell text,
+    the folder as $0) has made the state folder a small tmpfs."""
+    script = f"mount -t tmpfs -o size=4k,mode=0700 tmpfs \"$0\" || exit 99; {setup}; exec \"$@\""
+    return ["unshare", "--mount", "--propagation", "private", "--", "/bin/sh", "-c", script, str(folder),
+            *[str(word) for word in argv]]
+
+
+FILL = "head -c 65536 /dev/zero > \"$0/fill\" 2>/dev/null; true"
+READ_ONLY = "mount -o remount,ro \"$0\" || exit 99"
+
+
+@pytest.mark.parametrize("setup, service, log, requests, told", [
+    (READ_ONLY, Service(running=False), [], [], "lock"),
+    (FILL, Service(running=False), ["tesselinstall.sh checkstatus"], [], "record"),
+    (FILL, Service(), ["tesselinstall.sh checkstatus"], lookup() + LOCK_PANEL[:1], "record"),
+], ids=["read_only", "full_before_the_service_start", "full_before_the_panel_lock"])
+def test_state_folder_that_cannot_take_the_record_changes_nothing(tmp_path, setup, service, log, requests, told):
+    package = Package(tmp_path / "pack")
+    sim = SimPlatform(tmp_path, flash_platform(board(PRIMARY), board(SECONDARY), service=service))
+    sim.recovery_dir.mkdir(mode=0o700)
+    argv, env = sim.prepare(files=package.files())
+    done = subprocess.run(in_state_folder_namespace(argv, sim.recovery_dir, setup), cwd=sim.cwd, env=env,
+                          input=b"Y\n", stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+    run = sim.collect(done.returncode, done.stdout.decode("latin-1"), done.stderr.decode("latin-1"))
+
+    assert run.rc == 18
+    if told == "lock":
+        assert run.stderr == f"\r   Cannot lock {sim.recovery_dir / 'lock'}: Read-only file system \n"
+    elif requests:
+        assert run.stderr == (f"\r   Cannot write the recovery record {sim.recovery_dir / RECORD}: nothing is changed \n"
+                              + NOT_UPDATED_BOTH)
+    else:
+        assert run.stderr == f"\r   Cannot write the recovery record {sim.recovery_dir / RECORD}: nothing is changed \n"
+    assert run.service_log == log
+    assert run.request_lines() == requests
+    assert (run.state.service.running, run.state.service.users_stopped) == (service.running, False)
+    assert run.state.front_panel == 0xF0
+    assert run.images == {}
+
+
+NOT_UPDATED_BOTH = "   Primary Backplane not updated \n" + SECONDARY_NOT_UPDATED

@@ -29,6 +29,7 @@ void start_with_probe(int status)
     seams::reset();
     seams::system_status[CHECKSTATUS] = status;
     driver_constructor();
+    probe_driver_service();
 }
 
 Lines commands_since(size_t first)
@@ -81,14 +82,92 @@ INSTANTIATE_TEST_SUITE_P(Probe, ServiceTest,
                                            ServiceCase{"exit_status_2_in_the_low_byte", 2, false, {}, {}}),
                          [](const auto &info) { return std::string(info.param.name); });
 
-TEST(Service, run_ending_before_the_load_still_restores_the_service)
+struct ChangeCase {
+    const char *name;
+    int probe_status;
+    DRIVER_SERVICE_CHANGE change;        // what the probe says the load will do
+    DRIVER_SERVICE_CHANGE adopted;       // what a gone run left
+    bool loads;                          // false: the change could not be noted
+    Lines at_end;
+};
+
+class ChangeTest : public ::testing::TestWithParam<ChangeCase> {};
+
+// Only what this run changed, or took over from a gone run, is put back.
+TEST_P(ChangeTest, puts_back_only_what_was_changed)
 {
-    for (auto [probe, restore] : {std::pair{512, UNINSTALL}, std::pair{256, STOP}}) {
-        start_with_probe(probe);
-        driver_destructor();
-        EXPECT_EQ(seams::events_of("system"), (Lines{CHECKSTATUS, restore})) << "probe " << probe;
+    const ChangeCase &c = GetParam();
+    start_with_probe(c.probe_status);
+    EXPECT_EQ(driver_service_change(), c.change);
+    driver_adopt_service_change(c.adopted);
+    if (c.loads) {
+        ASSERT_EQ(load_driver(), RC_SUCCESS);
+    } else {
+        driver_service_change_refused();
+        EXPECT_EQ(driver_service_change(), DRIVER_SERVICE_UNTOUCHED);
     }
+    size_t before_end = seams::events_of("system").size();
+    driver_destructor();
+    EXPECT_EQ(commands_since(before_end), c.at_end);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ChangeTest,
+    ::testing::Values(
+        ChangeCase{"installed_here", 512, DRIVER_SERVICE_INSTALLED, DRIVER_SERVICE_UNTOUCHED, true, {UNINSTALL}},
+        ChangeCase{"started_here", 256, DRIVER_SERVICE_STARTED, DRIVER_SERVICE_UNTOUCHED, true, {STOP}},
+        ChangeCase{"not_noted_so_not_made", 256, DRIVER_SERVICE_STARTED, DRIVER_SERVICE_UNTOUCHED, false, {}},
+        ChangeCase{"ended_before_the_load", 512, DRIVER_SERVICE_INSTALLED, DRIVER_SERVICE_UNTOUCHED, false, {}},
+        ChangeCase{"started_by_a_gone_run", 0, DRIVER_SERVICE_UNTOUCHED, DRIVER_SERVICE_STARTED, true, {STOP}},
+        ChangeCase{"installed_by_a_gone_run", 0, DRIVER_SERVICE_UNTOUCHED, DRIVER_SERVICE_INSTALLED, true,
+                   {UNINSTALL}},
+        // Stopped again since: this run starts it and stops it, once.
+        ChangeCase{"gone_run_and_this_one", 256, DRIVER_SERVICE_STARTED, DRIVER_SERVICE_INSTALLED, true, {STOP}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+struct LinkCase {
+    const char *name;
+    const char *state;           // the simulated platform's state file
+    const char *ipmi_library;    // under the build folder
+    bool remote;
+};
+
+class LinkTest : public ::testing::TestWithParam<LinkCase> {};
+
+// A library that reaches its BMC over the network runs no service script at
+// all; one without the entry (as the maker's) or saying local runs them all.
+TEST_P(LinkTest, remote_library_leaves_the_service_alone)
+{
+    const LinkCase &c = GetParam();
+    SimulatedPlatform platform(c.state);
+    seams::reset();
+    seams::library_paths[HAPI_IPMI_LIBRARY] = seams::build_dir() + c.ipmi_library;
+    seams::system_status[CHECKSTATUS] = 256;
+    driver_constructor();
+    probe_driver_service();
+    EXPECT_EQ(driver_is_remote(), c.remote);
+    EXPECT_EQ(driver_service_change(), c.remote ? DRIVER_SERVICE_UNTOUCHED : DRIVER_SERVICE_STARTED);
+    EXPECT_EQ(driver_users_to_stop(), !c.remote);
+    (void)load_driver();
+    driver_hapi_stop();
+    driver_restart_users();
+    driver_destructor();
+    EXPECT_EQ(seams::events_of("system"),
+              c.remote ? Lines{} : (Lines{CHECKSTATUS, START, STOPUSERS, STARTUSERS, STOP}));
+    // Asked before the scripts, and closed again: loaded for the run only after them.
+    Lines loads = seams::events_of("dlopen");
+    ASSERT_FALSE(loads.empty());
+    EXPECT_EQ(loads.front(), std::string(HAPI_IPMI_LIBRARY) + " " + std::to_string(RTLD_NOW));
+    EXPECT_FALSE(seams::is_loaded(HAPI_IPMI_LIBRARY));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LinkTest,
+    ::testing::Values(LinkCase{"remote", "link remote\n", "/sim/libqrxipm32.so", true},
+                      LinkCase{"local", "system_id 0x016D\n", "/sim/libqrxipm32.so", false},
+                      LinkCase{"without_the_entry", "link remote\n", "/sim/libqrxbas32.so", false},
+                      LinkCase{"not_loadable_before_install", "link remote\n", "/nowhere/libqrxipm32.so", false}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST(Service, restarting_users_happens_once_and_never_without_a_stop)
 {
@@ -110,8 +189,8 @@ TEST(Loading, installs_before_opening_both_files_by_bare_name_binding_at_once)
     ASSERT_EQ(load_driver(), RC_SUCCESS);
     std::string now = std::to_string(RTLD_NOW);
     EXPECT_EQ(seams::events,
-              (Lines{"system " + CHECKSTATUS, "system " + INSTALL, "dlopen libqrxipm32.so " + now,
-                     "dlopen libqrxbas32.so " + now}));
+              (Lines{"dlopen libqrxipm32.so " + now, "system " + CHECKSTATUS, "system " + INSTALL,
+                     "dlopen libqrxipm32.so " + now, "dlopen libqrxbas32.so " + now}));
     EXPECT_NE(get_hapi_ipmi_entry(), nullptr);
     EXPECT_NE(get_hapi_host_info_entry(), nullptr);
     EXPECT_TRUE(seams::is_loaded(HAPI_IPMI_LIBRARY));
@@ -215,13 +294,14 @@ TEST_P(ScriptCheckTest, runs_the_install_script_only_when_no_one_else_can_change
     std::string warning = ::testing::internal::GetCapturedStderr();
     // Refused or run, the run goes on; the end never runs a refused script.
     ::testing::internal::CaptureStderr();
+    (void)load_driver();
     driver_destructor();
     std::string later = ::testing::internal::GetCapturedStderr();
 
     ASSERT_EQ(chdir(previous), 0);
     free(previous);
     std::filesystem::remove_all(folder);
-    EXPECT_EQ(seams::events_of("system"), c.runs ? (Lines{CHECKSTATUS, UNINSTALL}) : Lines{});
+    EXPECT_EQ(seams::events_of("system"), c.runs ? (Lines{CHECKSTATUS, INSTALL, UNINSTALL}) : Lines{});
     EXPECT_EQ(warning,
               c.warning[0] == '\0' ? "" : std::string("\r   Not running ./tesselinstall.sh: ") + c.warning + " \n");
     EXPECT_EQ(later, "");

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -45,8 +46,12 @@ inline uint16_t answer(const HAPI_IPMI_PACKET *request, HAPI_IPMI_PACKET *respon
 }
 
 // A fresh platform with only the BMC; the library loaded once per program.
+// The state folder is there as an installed system has it, so that the flash
+// run can note its changes.
 inline void start()
 {
+    if (const char *state = getenv("VELMORAN_STATE_DIR"))
+        std::filesystem::create_directories(state);
     seams::reset();
     platform = qrxsim::Platform{};
     sent.clear();
