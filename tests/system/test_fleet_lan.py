@@ -8,13 +8,16 @@ import hashlib
 import importlib
 import json
 import pathlib
+import shutil
+import subprocess
 import sys
+import tempfile
 
 import pytest
 
 import ipmisim_bench
 from datafiles import build, make_image
-from fleet import (install_collection, lan_inventory, needs_ansible, private_etc, require, run_lan_rollout,
+from fleet import (ansible_environment, install_collection, lan_inventory, needs_ansible, private_etc, require, run_lan_rollout,
                    sanitizer_build, sign, trust)
 from ipmisim_bench import PASSWORD, IpmiSimBench
 from simplatform import SLEEP_SHIM
@@ -76,12 +79,13 @@ def test_sixteen_bmcs_updated_from_one_controller(tmp_path, benches):
 
 
 @pytest.fixture(scope="module")
-def staging(tmp_path_factory):
-    """The update module as installed with the collection."""
+def installed(tmp_path_factory):
+    """The installed collection's path and its update module."""
     collections = install_collection(tmp_path_factory.mktemp("collection"))
     sys.path.insert(0, str(collections))
     try:
-        return importlib.import_module("ansible_collections.velmoran.backplane.plugins.modules.backplane_update")
+        return collections, importlib.import_module(
+            "ansible_collections.velmoran.backplane.plugins.modules.backplane_update")
     finally:
         sys.path.remove(str(collections))
 
@@ -107,9 +111,9 @@ CATALOG = b"its catalog"
      "SHA-256 of {release}/bp.dat is " + sha256(DATA) + ", expected " + sha256(b"another file")),
     (None, sha256(DATA), sha256(CATALOG), None, "cannot read the data file: "),
 ], ids=["both", "catalog-unpublished", "unsigned", "catalog-changed", "data-changed", "catalog-missing"])
-def test_private_copy_takes_the_catalog_and_checks_both(tmp_path, staging, catalog, data_sha256, catalog_sha256,
+def test_private_copy_takes_the_catalog_and_checks_both(tmp_path, installed, catalog, data_sha256, catalog_sha256,
                                                        copied, failure):
-    module = staging
+    module = installed[1]
     release = tmp_path / "release"
     release.mkdir()
     (release / "bp.dat").write_bytes(DATA)
@@ -127,3 +131,41 @@ def test_private_copy_takes_the_catalog_and_checks_both(tmp_path, staging, catal
             assert sorted(path.name for path in pathlib.Path(folder.path).iterdir()) == copied
         else:
             assert refused["msg"].startswith(failure.format(release=release)), refused
+
+
+PROBE = "#!/bin/sh\nid -un >&2\nexit 3\n"
+
+
+# The update runs inside Ansible's worker only where the module process
+# would have run as the same user with the same environment; a task that
+# becomes another user or sets an environment still gets its own process.
+def test_update_runs_in_the_worker_only_as_this_user(tmp_path, installed):
+    shared = pathlib.Path(tempfile.mkdtemp(prefix="velmoran-probe-"))
+    try:
+        shared.chmod(0o755)
+        program = shared / "velmoran"
+        program.write_text(PROBE)
+        program.chmod(0o755)
+        update = {"data_file": str(shared / "bp.dat"), "program": str(program), "chdir": str(shared)}
+        tasks = [{"name": name, "velmoran.backplane.backplane_update": update, "register": f"probe_{name}",
+                  "ignore_errors": True, **settings}
+                 for name, settings in (("here", {}), ("environment", {"environment": {"PROBE": "1"}}),
+                                        ("become", {"become": True, "become_user": "nobody"}))]
+        tasks.append({"ansible.builtin.copy": {"content": "{{ [probe_here, probe_environment, probe_become] | to_json }}",
+                                               "dest": str(tmp_path / "results.json")}})
+        playbook = tmp_path / "probe.yml"
+        playbook.write_text(json.dumps([{"hosts": "localhost", "gather_facts": False, "tasks": tasks}]))
+        done = subprocess.run(["ansible-playbook", "-vvv", "-c", "local", "-i", "localhost,", str(playbook)],
+                              env=ansible_environment(tmp_path, installed[0]), stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, text=True, timeout=300)
+    finally:
+        shutil.rmtree(shared)
+    assert done.returncode == 0, done.stdout
+    results = json.loads((tmp_path / "results.json").read_text())
+    assert [(result["status"], result["stderr"]) for result in results] == \
+        [(3, "root\n"), (3, "root\n"), (3, "nobody\n")]
+    # Module processes started by the three updates: one each for the last two only.
+    updates = done.stdout[:done.stdout.index("TASK [ansible.builtin.copy]")]
+    started = [line for line in updates.splitlines() if " EXEC " in line and "python3" in line]
+    assert len(started) == 2, "\n".join(started)
+    assert "PROBE=1 /usr/bin/python3" in started[0] and "-u nobody" in started[1]
