@@ -151,8 +151,8 @@ def test_update_runs_in_the_worker_only_as_this_user(tmp_path, installed):
                   "ignore_errors": True, **settings}
                  for name, settings in (("here", {}), ("environment", {"environment": {"PROBE": "1"}}),
                                         ("become", {"become": True, "become_user": "nobody"}))]
-        tasks.append({"ansible.builtin.copy": {"content": "{{ [probe_here, probe_environment, probe_become] | to_json }}",
-                                               "dest": str(tmp_path / "results.json")}})
+        kept = "{{ [probe_here, probe_environment, probe_become] | to_json }}"
+        tasks.append({"ansible.builtin.copy": {"content": kept, "dest": str(tmp_path / "results.json")}})
         playbook = tmp_path / "probe.yml"
         playbook.write_text(json.dumps([{"hosts": "localhost", "gather_facts": False, "tasks": tasks}]))
         done = subprocess.run(["ansible-playbook", "-vvv", "-c", "local", "-i", "localhost,", str(playbook)],
