@@ -13,10 +13,11 @@ import json
 import subprocess
 
 import pytest
+import yaml
 
 from conftest import VELMORAN
 from datafiles import build, make_image
-from fleet import (SshServers, ansible_environment, install_collection, needs_ansible, private_etc, require,
+from fleet import (COLLECTION_SOURCE, SshServers, ansible_environment, install_collection, needs_ansible, private_etc, require,
                    sanitizer_build, sign, trust)
 from simplatform import (INIT_DIR, INSTALL_SCRIPT, PRIMARY, REQUEST_LOG, SECONDARY, SIM_DIR, SLEEP_LOG, SLEEP_SHIM,
                          STATE_FILE, Board, Platform, SimPlatform, namespace_available)
@@ -362,3 +363,20 @@ def test_rollout_over_ssh_with_become(tmp_path, collections, signed_release):
             (servers.root / f"server{index:02d}" / "sshd.log").read_text()
     assert rows_of(report, "h-gone") == [("", "", "", "unreachable")]
     assert "h-gone -: unreachable" in output
+
+
+def test_role_documents_every_variable_with_its_default(tmp_path, collections):
+    """ansible-doc shows the role's argument specification; every variable
+    of the role's defaults is in it with the same default, so that Ansible
+    checks each before the role runs."""
+    done = subprocess.run(["ansible-doc", "--json", "-t", "role", "velmoran.backplane.rollout"],
+                          env=ansible_environment(tmp_path, collections), stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True)
+    assert done.returncode == 0, done.stderr
+    options = json.loads(done.stdout)["velmoran.backplane.rollout"]["entry_points"]["main"]["options"]
+    defaults = yaml.safe_load((COLLECTION_SOURCE / "roles" / "rollout" / "defaults" / "main.yml").read_text())
+    unset = {"velmoran_data_file", "velmoran_session_timeout_ms", "velmoran_retransmission_timeout_ms"}
+    assert sorted(options) == sorted(set(defaults) | unset)
+    assert {name: options[name].get("default") for name in defaults} == defaults
+    assert options["velmoran_data_file"]["required"] is True
+    assert options["velmoran_bmc_password"]["no_log"] is True
