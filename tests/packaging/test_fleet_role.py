@@ -53,7 +53,9 @@ def test_role_installs_the_packages_once(shared):
     try:
         _, checked = playbook(root, shared, "--check")
         assert checked["changed"] is True and "--simulate" in checked["cmd"]
-        assert len(checked["cmd"]) == 5 + len(ALL_PACKAGES)
+        assert len(checked["cmd"]) == 9 + len(ALL_PACKAGES)
+        assert checked["cmd"][4:8] == ["-o", "Dpkg::Options::=--force-confdef", "-o",
+                                       "Dpkg::Options::=--force-confold"]
         assert root.run(["dpkg-query", "-W", "velmoran"]).rc != 0
 
         _, installed = playbook(root, shared)

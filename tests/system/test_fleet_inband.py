@@ -2,18 +2,23 @@
 """A rollout with the collection's playbook over a fleet of simulated servers
 reached in-band: every host runs velmoran on its own simulated platform, in
 its own working folder with its own copy of the data file, all inside one
-private mount namespace where the simulated service script stands in for
-/etc/init.d, as in every system test."""
+private mount namespace (with its own /etc) where the simulated service
+script stands in for /etc/init.d, as in every system test; or each server
+behind its own OpenSSH server on a loopback address, reached over real SSH
+with become."""
 
 import csv
+import hashlib
 import json
 import subprocess
 
 import pytest
+import yaml
 
 from conftest import VELMORAN
 from datafiles import build, make_image
-from fleet import ansible_environment, install_collection, needs_ansible, sanitizer_build
+from fleet import (COLLECTION_SOURCE, SshServers, ansible_environment, install_collection, needs_ansible, private_etc, require,
+                   sanitizer_build, sign, trust)
 from simplatform import (INIT_DIR, INSTALL_SCRIPT, PRIMARY, REQUEST_LOG, SECONDARY, SIM_DIR, SLEEP_LOG, SLEEP_SHIM,
                          STATE_FILE, Board, Platform, SimPlatform, namespace_available)
 
@@ -41,12 +46,14 @@ def release(tmp_path_factory):
 
 
 class Fleet:
-    """Simulated servers h00 ... and the inventory that names them."""
+    """Simulated servers h00 ... and the inventory that names them; reached
+    with a local connection, or over SSH when given an SshServers."""
 
-    def __init__(self, root, collections, release, platforms, extra_hosts=None):
+    def __init__(self, root, collections, release, platforms, extra_hosts=None, servers=None, common=None):
         self.root = root
         self.collections = collections
-        self.data_file, self.image = release
+        self.data_file, self.image = release[:2]
+        self.servers = servers
         self.sims = {}
         hosts = {}
         for index, platform in enumerate(platforms):
@@ -54,17 +61,18 @@ class Fleet:
             sim = SimPlatform(root / name, platform)
             self.sims[name] = sim
             hosts[name] = self.host_vars(sim)
+            hosts[name].update(servers.host_vars(index) if servers else {"ansible_connection": "local"})
         hosts.update(extra_hosts or {})
         self.inventory = root / "inventory.json"
-        self.inventory.write_text(json.dumps({"backplane_fleet": {"hosts": hosts}}, indent=1))
+        self.inventory.write_text(json.dumps({"backplane_fleet": {"hosts": hosts, "vars": common or {}}}, indent=1))
         self.reports = root / "reports"
+        self.etc = root / "etc"
 
     def host_vars(self, sim):
         # The driver's install script lives where velmoran runs, as on a server.
         (sim.cwd / "tesselinstall.sh").write_bytes(INSTALL_SCRIPT.read_bytes())
         (sim.cwd / "tesselinstall.sh").chmod(0o755)
         return {
-            "ansible_connection": "local",
             "velmoran_workdir": str(sim.cwd),
             "velmoran_program": str(VELMORAN),
             "velmoran_library_path": str(SIM_DIR),
@@ -91,11 +99,18 @@ class Fleet:
             self.root, self.collections, ANSIBLE_FORKS=forks,
             ANSIBLE_CALLBACKS_ENABLED="velmoran.backplane.fleet_report",
             VELMORAN_FLEET_REPORT_DIR=self.reports, VELMORAN_FLEET_REPORT_NAME=name)
-        setup = 'mount --bind "$0" /etc/init.d && exec "$@"'
-        argv = ["unshare", "--mount", "--propagation", "private", "--", "/bin/sh", "-c", setup, str(INIT_DIR),
-                "ansible-playbook", "-i", str(self.inventory), "-e", extra, *options, PLAYBOOK]
+        playbook = ["ansible-playbook", "-i", str(self.inventory), "-e", extra, *options, PLAYBOOK]
+        if self.servers:
+            argv = self.servers.wrap(playbook)
+        else:
+            setup = private_etc(self.etc) + ' && mount --bind "$0" /etc/init.d && exec "$@"'
+            argv = ["unshare", "--mount", "--propagation", "private", "--", "/bin/sh", "-c", setup, str(INIT_DIR),
+                    *playbook]
         done = subprocess.run(argv, cwd=self.root, env=environment, stdout=subprocess.PIPE,
                               stderr=subprocess.STDOUT, text=True, timeout=600)
+        # A run that never reached the update may leave no report.
+        if not (self.reports / f"{name}.json").exists():
+            return done.returncode, done.stdout, None
         report = json.loads((self.reports / f"{name}.json").read_text())
         with open(self.reports / f"{name}.csv", newline="") as handle:
             report["csv"] = list(csv.DictReader(handle))
@@ -223,3 +238,145 @@ def test_failed_flash_stops_the_rollout_after_its_batch(tmp_path, collections, r
         assert fleet.written(host) == {} and fleet.revisions(host) == [(1, 5), (1, 5)], host
         assert rows_of(report, host) == [("", "", "", "not reached")]
     assert report["summary"]["hosts"]["not reached"] == 4
+
+
+@pytest.fixture(scope="module")
+def signed_release(tmp_path_factory):
+    """A data file signed with an Ed25519 key (catalog beside it), its image,
+    and the public key the servers trust."""
+    require("jcat-tool")
+    folder = tmp_path_factory.mktemp("signed")
+    image = make_image(folder, "bp.bin", "1.06").read_bytes()
+    build(folder, "bp-1.06.dat", "--rev", "1.06", "bp.bin")
+    return folder / "bp-1.06.dat", image, sign(folder / "bp-1.06.dat", folder / "keyring")
+
+
+def staged_files(sim):
+    return {path.name: path.read_bytes() for path in sim.cwd.glob("bp-1.06.dat*")}
+
+
+def released_files(release):
+    return {path.name: path.read_bytes() for path in release[0].parent.glob("bp-1.06.dat*")}
+
+
+SHIPPED_CONFIG = "# velmoran's policy\n# require_signature = no\nother = 1\n"
+
+
+# What each part of the role does, selected by its tags: the staging (data
+# file and catalog), the signature policy and the update.
+@pytest.mark.parametrize("options, staged, policy, flashed", [
+    (["--tags", "velmoran_stage"], True, False, False),
+    (["--tags", "velmoran_policy"], False, True, False),
+    (["--skip-tags", "velmoran_update"], True, True, False),
+    ([], True, True, True),
+], ids=["stage", "policy", "all-but-update", "all"])
+def test_tags_select_the_parts_of_a_rollout(tmp_path, collections, signed_release, options, staged, policy, flashed):
+    fleet = Fleet(tmp_path, collections, signed_release, [Platform()],
+                  common={"velmoran_require_signature": True})
+    config = fleet.etc / "upper" / "velmoran" / "velmoran.conf"
+    private_etc(fleet.etc)
+    trust(fleet.etc / "upper", signed_release[2])
+    config.write_text(SHIPPED_CONFIG)
+    status, output, _ = fleet.rollout("tags", *options)
+    assert status == 0, output
+
+    sim = fleet.sims["h00"]
+    assert staged_files(sim) == (released_files(signed_release) if staged else {}), output
+    # The shipped file keeps its other lines; the commented default is replaced.
+    assert config.read_text() == (SHIPPED_CONFIG.replace("# require_signature = no", "require_signature = yes")
+                                  if policy else SHIPPED_CONFIG)
+    assert (config.stat().st_uid, config.stat().st_mode & 0o777) == (0, 0o644)
+    assert (sim.cwd / "velmoran.log").exists() == flashed
+    assert fleet.enters("h00", PRIMARY) == (1 if flashed else 0)
+    assert fleet.revisions("h00") == ([(1, 6), (1, 6)] if flashed else [(1, 5), (1, 5)])
+
+
+# Refused before velmoran runs: bad role variables (caught by Ansible from the
+# role's argument specification) and a catalog that is not the release's.
+@pytest.mark.parametrize("variables, message", [
+    ({"velmoran_backend": "bmc"}, "value of velmoran_backend must be one of: inband, lan, got: bmc"),
+    ({"velmoran_bmc_port": "six"}, "argument 'velmoran_bmc_port' is of type <class 'str'> and we were unable "
+                                   "to convert to int"),
+    ({"velmoran_require_signature": "perhaps"}, "argument 'velmoran_require_signature' is of type <class 'str'> "
+                                                "and we were unable to convert to bool"),
+    ({"velmoran_debs": {"velmoran": "1.09"}}, "argument 'velmoran_debs' is of type <class 'dict'> and we were "
+                                              "unable to convert to list"),
+    ({"velmoran_catalog_sha256": "0" * 64}, "SHA-256 of {folder}/bp-1.06.dat.jcat is {sha256}, expected "
+                                            + "0" * 64),
+    ({"velmoran_data_file": "/nonexistent/bp-1.06.dat"},
+     "velmoran_data_file must name a readable data file on the controller (/nonexistent/bp-1.06.dat)"),
+], ids=["backend", "port", "policy", "packages", "catalog-hash", "data-file"])
+def test_bad_settings_stop_the_rollout_before_velmoran_runs(tmp_path, collections, signed_release, variables,
+                                                           message):
+    fleet = Fleet(tmp_path, collections, signed_release, [Platform()])
+    status, output, _ = fleet.rollout("refused", "-e", json.dumps(variables))
+    sim = fleet.sims["h00"]
+    catalog = (signed_release[0].parent / "bp-1.06.dat.jcat").read_bytes()
+    assert status == 2, output
+    assert message.format(folder=sim.cwd, sha256=hashlib.sha256(catalog).hexdigest()) in output
+    assert not (sim.cwd / "velmoran.log").exists()
+    assert fleet.enters("h00", PRIMARY) == fleet.enters("h00", SECONDARY) == 0
+
+
+def test_release_without_catalog_takes_the_last_ones_away(tmp_path, collections, signed_release, release):
+    fleet = Fleet(tmp_path, collections, signed_release, [Platform()])
+    sim = fleet.sims["h00"]
+    (sim.cwd / "bp-1.06.dat.jcat").write_bytes(b"a catalog of an earlier release")
+    unsigned = {"velmoran_data_file": str(release[0])}
+    status, output, _ = fleet.rollout("unsigned", "--tags", "velmoran_stage", "-e", json.dumps(unsigned))
+    assert status == 0, output
+    assert staged_files(sim) == {"bp-1.06.dat": release[0].read_bytes()}
+
+    # Published with a catalog SHA-256, a release without its catalog is refused.
+    status, output, _ = fleet.rollout("unsigned", "-e", json.dumps({**unsigned, "velmoran_catalog_sha256": "a" * 64}))
+    assert status == 2, output
+    assert f"velmoran_catalog_sha256 is set but the catalog {release[0]}.jcat is missing" in output
+    assert not (sim.cwd / "velmoran.log").exists()
+
+
+def test_rollout_over_ssh_with_become(tmp_path, collections, signed_release):
+    """Three servers behind their own sshd and an address nobody answers; the
+    role logs in as an unprivileged user and becomes root with sudo."""
+    require("sshd", "ssh", "sudo", "ip")
+    servers = SshServers(tmp_path, 3, INIT_DIR)
+    try:
+        for index in range(3):
+            trust(servers.etc(index), signed_release[2])
+        gone = {**servers.host_vars(3), "velmoran_data_file": str(signed_release[0])}
+        fleet = Fleet(tmp_path, collections, signed_release, [Platform() for _ in range(3)], {"h-gone": gone},
+                      servers=servers, common={"velmoran_require_signature": True})
+        status, output, report = fleet.rollout("ssh", serial=(4,), forks=4)
+    finally:
+        servers.close()
+    assert status == 4, output
+    for index, host in enumerate(("h00", "h01", "h02")):
+        assert rows_of(report, host) == [("Primary Backplane", "1.05", "1.06", "flashed"),
+                                          ("Secondary Backplane", "1.05", "1.06", "flashed")], output
+        assert fleet.revisions(host) == [(1, 6), (1, 6)]
+        assert staged_files(fleet.sims[host]) == released_files(signed_release)
+        assert (fleet.sims[host].cwd / "velmoran.log").stat().st_uid == 0
+        # Each server's own /etc got the policy, written as root.
+        config = servers.etc(index) / "velmoran" / "velmoran.conf"
+        assert config.read_text() == "require_signature = yes\n"
+        assert config.stat().st_uid == 0
+        assert "Accepted publickey for deploy from 127.0.0.1" in \
+            (servers.root / f"server{index:02d}" / "sshd.log").read_text()
+    assert rows_of(report, "h-gone") == [("", "", "", "unreachable")]
+    assert "h-gone -: unreachable" in output
+
+
+def test_role_documents_every_variable_with_its_default(tmp_path, collections):
+    """ansible-doc shows the role's argument specification; every variable
+    of the role's defaults is in it with the same default, so that Ansible
+    checks each before the role runs."""
+    done = subprocess.run(["ansible-doc", "--json", "-t", "role", "velmoran.backplane.rollout"],
+                          env=ansible_environment(tmp_path, collections), stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True)
+    assert done.returncode == 0, done.stderr
+    options = json.loads(done.stdout)["velmoran.backplane.rollout"]["entry_points"]["main"]["options"]
+    defaults = yaml.safe_load((COLLECTION_SOURCE / "roles" / "rollout" / "defaults" / "main.yml").read_text())
+    unset = {"velmoran_data_file", "velmoran_session_timeout_ms", "velmoran_retransmission_timeout_ms"}
+    assert sorted(options) == sorted(set(defaults) | unset)
+    assert {name: options[name].get("default") for name in defaults} == defaults
+    assert options["velmoran_data_file"]["required"] is True
+    assert options["velmoran_bmc_password"]["no_log"] is True

@@ -37,12 +37,21 @@ options:
         module reads the file's SHA-256 right before velmoran would read the
         file, and fails without running velmoran when they differ.
     type: str
+  catalog_sha256:
+    description:
+      - The expected SHA-256 of the data file's signature catalog, the file
+        named as I(data_file) with C(.jcat) added. When given, the catalog
+        must be there and match, or the module fails without running
+        velmoran.
+    type: str
   private_copy:
     description:
       - Copy the data file into the run's private temporary folder and let
         velmoran read that copy, which is removed with the folder. Parallel
         runs from one controller then each read a file of their own.
-      - I(data_sha256) is checked on the copy.
+      - The signature catalog beside the data file, when there is one, is
+        copied with it, so that velmoran still verifies it.
+      - I(data_sha256) and I(catalog_sha256) are checked on the copies.
     type: bool
     default: false
   allow_downgrade:
@@ -217,20 +226,30 @@ def file_sha256(path):
     return digest.hexdigest()
 
 
+CATALOG_SUFFIX = ".jcat"
+
+
 def staged(params, folder):
-    """The file velmoran reads: the data file, or its private copy; checked
-    against the expected SHA-256 when there is one. Returns (path, failure)."""
+    """The file velmoran reads: the data file, or its private copy with the
+    catalog beside it; checked against the expected SHA-256s when given.
+    Returns (path, failure)."""
     data_file = os.path.abspath(params["data_file"])
     try:
         if params["private_copy"]:
             copy = os.path.join(folder.path, os.path.basename(data_file))
             shutil.copyfile(data_file, copy)
+            # Without its catalog the copy would go unverified.
+            if os.path.lexists(data_file + CATALOG_SUFFIX):
+                shutil.copyfile(data_file + CATALOG_SUFFIX, copy + CATALOG_SUFFIX)
             data_file = copy
-        if params["data_sha256"]:
-            found = file_sha256(data_file)
-            if found != params["data_sha256"].strip().lower():
-                return data_file, dict(sha256=found, msg="SHA-256 of %s is %s, expected %s"
-                                       % (params["data_file"], found, params["data_sha256"]))
+        expected = ((data_file, params["data_file"], params["data_sha256"]),
+                    (data_file + CATALOG_SUFFIX, params["data_file"] + CATALOG_SUFFIX, params["catalog_sha256"]))
+        for path, named, sha256 in expected:
+            if not sha256:
+                continue
+            found = file_sha256(path)
+            if found != sha256.strip().lower():
+                return data_file, dict(sha256=found, msg="SHA-256 of %s is %s, expected %s" % (named, found, sha256))
     except (IOError, OSError) as error:
         return data_file, dict(msg="cannot read the data file: %s" % error)
     return data_file, None
@@ -353,6 +372,7 @@ def main():
     argument_spec.update(
         data_file=dict(type="path", required=True),
         data_sha256=dict(type="str"),
+        catalog_sha256=dict(type="str"),
         private_copy=dict(type="bool", default=False),
         failure_marker=dict(type="path"),
         allow_downgrade=dict(type="bool", default=False),
