@@ -8,6 +8,7 @@ private mount namespace where the simulated service script stands in for
 import csv
 import json
 import pathlib
+import re
 import subprocess
 
 import pytest
@@ -277,8 +278,13 @@ def test_killed_run_is_reported_from_its_log_and_a_later_check_keeps_the_report(
     killed = Platform(faults=[Fault(SECONDARY, 0x20, 0x01, "signal=KILL", 1, after=5)])
     up_to_date = Platform(boards=[Board(PRIMARY, revision=(1, 6)), Board(SECONDARY, revision=(1, 6))])
     fleet = Fleet(tmp_path, collections, release, [killed, Platform(), up_to_date])
+    # A report written under the link's own name, as before links, is kept.
+    fleet.reports.mkdir()
+    (fleet.reports / "killed.json").write_text("{}\n")
     status, output, report = fleet.rollout("killed", serial=(1, 2), max_fail=0)
     assert status == 2, output
+    kept = [path for path in fleet.reports.glob("killed-*.json") if path.read_text() == "{}\n"]
+    assert len(kept) == 1 and re.fullmatch(r"killed-\d{8}T\d{6}Z\.json", kept[0].name), kept
 
     # The first board was flashed and checked, the second left half-written.
     assert fleet.revisions("h00")[0] == (1, 6)
