@@ -345,8 +345,8 @@ def change_words(board):
 
 
 def boards_message(boards, changing_outcome):
-    """One line per run: the boards that change, from which revision to
-    which, then how many of the others ended how."""
+    """The task's message: the boards that change (or would), from which
+    revision to which, then the others by outcome."""
     changing = [change_words(board) for board in boards if board["outcome"] == changing_outcome]
     others = {}
     for board in boards:
@@ -364,7 +364,7 @@ def board_diff(boards):
             for board in boards if board["after"] != board["before"]]
 
 
-def started_result(module, ran):
+def started_result(ran):
     return dict(changed=False, status=ran["status"], status_meaning=velmoran.exit_meaning(ran["status"]),
                 duration=ran["seconds"], version=velmoran.program_version(ran["log_text"]), stderr=ran["stderr"],
                 reboot_required=False, boards=[])
@@ -376,7 +376,7 @@ def failed_run_message(module, ran):
 
 def check_result(module, ran, data_file, data_present):
     params = module.params
-    result = started_result(module, ran)
+    result = started_result(ran)
     if ran["timed_out"]:
         result.update(failed=True, log_tail=ran["tail"],
                       msg="velmoran did not end within %d s and was stopped" % params["timeout"])
@@ -419,7 +419,7 @@ def ended_mid_run_message(ran, record, boards):
 def update_result(module, ran):
     params = module.params
     status, timed_out = ran["status"], ran["timed_out"]
-    result = started_result(module, ran)
+    result = started_result(ran)
     if ran["log"]:
         result["log_file"] = ran["log"]
     table = velmoran.parse_version_table(ran["log_text"])
