@@ -207,7 +207,7 @@ def test_modules_return_what_they_document(tmp_path, collections):
         ("Primary Backplane", "flashed"), ("Secondary Backplane", "failed")]
     assert (tmp_path / "marks" / "flash-failed").read_text() == \
         "status 14 (a board did not leave transfer mode): Secondary Backplane\n"
-    assert failed["msg"].endswith("; look at the failed board, then remove %s to allow updates again"
+    assert failed["msg"].endswith("; look at the board, then remove %s to allow updates again"
                                   % (tmp_path / "marks" / "flash-failed"))
     for name in ("after the failure", "checked after the failure"):
         refused = results[name]

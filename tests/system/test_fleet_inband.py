@@ -7,8 +7,8 @@ private mount namespace where the simulated service script stands in for
 
 import csv
 import json
+import os
 import pathlib
-import re
 import subprocess
 
 import pytest
@@ -278,13 +278,16 @@ def test_killed_run_is_reported_from_its_log_and_a_later_check_keeps_the_report(
     killed = Platform(faults=[Fault(SECONDARY, 0x20, 0x01, "signal=KILL", 1, after=5)])
     up_to_date = Platform(boards=[Board(PRIMARY, revision=(1, 6)), Board(SECONDARY, revision=(1, 6))])
     fleet = Fleet(tmp_path, collections, release, [killed, Platform(), up_to_date])
-    # A report written under the link's own name, as before links, is kept.
+    # A report written under the link's own name, as before links, is kept
+    # under its time, beside one that already has that name.
     fleet.reports.mkdir()
+    (fleet.reports / "killed-20260101T000000Z.json").write_text("earlier\n")
     (fleet.reports / "killed.json").write_text("{}\n")
+    os.utime(fleet.reports / "killed.json", (1767225600, 1767225600))
     status, output, report = fleet.rollout("killed", serial=(1, 2), max_fail=0)
     assert status == 2, output
-    kept = [path for path in fleet.reports.glob("killed-*.json") if path.read_text() == "{}\n"]
-    assert len(kept) == 1 and re.fullmatch(r"killed-\d{8}T\d{6}Z\.json", kept[0].name), kept
+    assert (fleet.reports / "killed-20260101T000000Z.json").read_text() == "earlier\n"
+    assert (fleet.reports / "killed-20260101T000000Z-2.json").read_text() == "{}\n"
 
     # The first board was flashed and checked, the second left half-written.
     assert fleet.revisions("h00")[0] == (1, 6)
@@ -300,6 +303,7 @@ def test_killed_run_is_reported_from_its_log_and_a_later_check_keeps_the_report(
     assert str(fleet.sims["h00"].root / "records" / "recovery") in failed["message"]
     assert failed["next_step"] == f"look at the board and the log {folder / 'velmoran.log'}, then remove {marker} " \
                                   "to allow updates again"
+    assert failed["next_step"] not in failed["message"]
     assert f"h00 Secondary Backplane: failed {failed['message']}; {failed['next_step']}" in output
     assert [(row["host"], row["outcome"]) for row in report["rows"][2:]] == [("h01", "not reached"),
                                                                             ("h02", "not reached")]

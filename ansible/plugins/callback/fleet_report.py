@@ -224,10 +224,13 @@ class CallbackModule(CallbackBase):
                            after=board.get("after") or "", ipmb_address=board.get("ipmb_address") or "",
                            image=board.get("image") or "",
                            message=board.get("message") or record["message"] or "")
-                # The failed board carries the run's cause, not only its own word.
-                if board.get("outcome") == "failed" and record["message"] and record["message"] != row["message"]:
-                    row["message"] = "%s: %s" % (row["message"], record["message"]) if row["message"] \
-                        else record["message"]
+                # The failed board carries the run's cause, not only its own
+                # word; the next step has a column of its own.
+                cause = record["message"] or ""
+                if row["next_step"] and cause.endswith("; " + row["next_step"]):
+                    cause = cause[:-len("; " + row["next_step"])]
+                if board.get("outcome") == "failed" and cause and cause != row["message"]:
+                    row["message"] = "%s: %s" % (row["message"], cause) if row["message"] else cause
                 rows.append(row)
         return rows
 
@@ -253,24 +256,34 @@ class CallbackModule(CallbackBase):
         hosts["not reached"] = sum(1 for host in self.rollout_hosts if host not in self.hosts)
         return {"hosts": hosts, "outcomes": counts}
 
-    def _base_name(self, folder, name):
-        """This run's own name: the report name, check for a check run, and
-        the start time; never one an earlier report has."""
-        base = "%s-%s%s" % (name, "check-" if self.check_mode else "", self.started.strftime("%Y%m%dT%H%M%SZ"))
+    @staticmethod
+    def _free_name(folder, base, endings):
         candidate, number = base, 1
-        while any(os.path.lexists(os.path.join(folder, candidate + ending)) for ending in (".json", ".csv")):
+        while any(os.path.lexists(os.path.join(folder, candidate + ending)) for ending in endings):
             number += 1
             candidate = "%s-%d" % (base, number)
         return candidate
 
-    def _point_at(self, folder, link, target):
-        """Points `link` at this run's file in one step. A report an earlier
-        version wrote under the link's name is kept under its own time."""
+    def _base_name(self, folder, name):
+        """This run's own name: the report name, check for a check run, and
+        the start time; never one an earlier report has."""
+        base = "%s-%s%s" % (name, "check-" if self.check_mode else "", self.started.strftime("%Y%m%dT%H%M%SZ"))
+        return self._free_name(folder, base, (".json", ".csv"))
+
+    def _keep_unlinked_report(self, folder, link):
+        """A report an earlier version wrote under a link's name is kept
+        under its own time, never replaced."""
         path = os.path.join(folder, link)
-        if os.path.isfile(path) and not os.path.islink(path):
-            stamp = datetime.datetime.fromtimestamp(os.path.getmtime(path), datetime.timezone.utc)
-            root, ending = os.path.splitext(link)
-            os.rename(path, os.path.join(folder, "%s-%s%s" % (root, stamp.strftime("%Y%m%dT%H%M%SZ"), ending)))
+        if not os.path.isfile(path) or os.path.islink(path):
+            return
+        stamp = datetime.datetime.fromtimestamp(os.path.getmtime(path), datetime.timezone.utc)
+        root, ending = os.path.splitext(link)
+        kept = self._free_name(folder, "%s-%s" % (root, stamp.strftime("%Y%m%dT%H%M%SZ")), (ending,))
+        os.rename(path, os.path.join(folder, kept + ending))
+
+    def _point_at(self, folder, link, target):
+        """Points `link` at this run's file in one step."""
+        path = os.path.join(folder, link)
         temporary = os.path.join(folder, ".%s.%d" % (link, os.getpid()))
         if os.path.lexists(temporary):
             os.unlink(temporary)
@@ -284,6 +297,9 @@ class CallbackModule(CallbackBase):
         name = self.get_option("report_name")
         if not os.path.isdir(folder):
             os.makedirs(folder)
+        link = name + ("-check" if self.check_mode else "")
+        for ending in (".json", ".csv"):
+            self._keep_unlinked_report(folder, link + ending)
         base = self._base_name(folder, name)
         json_path = os.path.join(folder, base + ".json")
         csv_path = os.path.join(folder, base + ".csv")
@@ -313,7 +329,6 @@ class CallbackModule(CallbackBase):
             writer.writeheader()
             for row in rows:
                 writer.writerow(row)
-        link = name + ("-check" if self.check_mode else "")
         self._point_at(folder, link + ".json", os.path.basename(json_path))
         self._point_at(folder, link + ".csv", os.path.basename(csv_path))
         self._display_summary(summary, rows, (json_path, csv_path), resume_hosts, resume_words)

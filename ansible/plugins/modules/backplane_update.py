@@ -474,7 +474,8 @@ def update_result(module, ran):
 
 
 def next_step_words(result):
-    words = "; look at the failed board"
+    # The fleet report's next step for the board, word for word.
+    words = "; look at the board"
     if result.get("log_file"):
         words += " and the log %s" % result["log_file"]
     if result.get("marker"):
