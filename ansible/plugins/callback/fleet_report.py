@@ -116,6 +116,7 @@ class CallbackModule(CallbackBase):
         super(CallbackModule, self).__init__()
         self.hosts = {}            # host -> what happened to it
         self.rollout_hosts = []    # every host a rollout play targets, in order
+        self.rollout_known = set()  # the same, to look up in a fleet of thousands
         self.play_hosts = {}
         self.current_play = None
         self.inventory = None
@@ -124,7 +125,8 @@ class CallbackModule(CallbackBase):
 
     def _add_rollout_hosts(self, hosts):
         for host in hosts:
-            if host not in self.rollout_hosts:
+            if host not in self.rollout_known:
+                self.rollout_known.add(host)
                 self.rollout_hosts.append(host)
 
     def v2_playbook_on_play_start(self, play):
@@ -201,9 +203,13 @@ class CallbackModule(CallbackBase):
                 "message": record.get("message") or "", "ipmb_address": "", "image": "",
                 "log": record.get("log_file") or "", "marker": record.get("marker") or "", "next_step": next_step}
 
+    def _all_hosts(self):
+        """The rollout's hosts in order, then those that failed elsewhere."""
+        return self.rollout_hosts + [host for host in self.hosts if host not in self.rollout_known]
+
     def _rows(self, resume_words):
         rows = []
-        hosts = list(self.rollout_hosts) + [host for host in self.hosts if host not in self.rollout_hosts]
+        hosts = self._all_hosts()
         for host in hosts:
             record = self.hosts.get(host)
             if record is None:
@@ -238,12 +244,11 @@ class CallbackModule(CallbackBase):
         """Hosts that ran nothing on their boards and can simply run again:
         never reached, unreachable, or failed before velmoran flashed."""
         hosts = []
-        for host in self.rollout_hosts + [host for host in self.hosts if host not in self.rollout_hosts]:
+        for host in self._all_hosts():
             record = self.hosts.get(host)
             if record is None or (record["state"] in ("failed", "unreachable") and not record["boards"]
                                   and not record.get("marker")):
-                if host not in hosts:
-                    hosts.append(host)
+                hosts.append(host)
         return hosts
 
     def _summary(self, rows):
