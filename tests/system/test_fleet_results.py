@@ -314,11 +314,12 @@ def test_recovery_record_of_an_earlier_run_or_boot_is_not_this_runs(tmp_path):
     boot = pathlib.Path("/proc/sys/kernel/random/boot_id").read_text().strip()
     record = "velmoran-recovery 1\npid 77\nstart {start}\nboot {boot}\npanel locked 0xF0\nusers stopped\n{board}\n"
     later = 1 << 62
+    secondary = "board 0xC2 Secondary Backplane"
     cases = [
-        (record.format(start=later, boot=boot, board="board 0xC2 Secondary Backplane"), ("0xC2", "Secondary Backplane")),
+        (record.format(start=later, boot=boot, board=secondary), ("0xC2", "Secondary Backplane")),
         (record.format(start=later, boot=boot, board="board none"), (None, None)),
-        (record.format(start=1, boot=boot, board="board 0xC2 Secondary Backplane"), None),
-        (record.format(start=later, boot="0" * 36, board="board 0xC2 Secondary Backplane"), None),
+        (record.format(start=1, boot=boot, board=secondary), None),
+        (record.format(start=later, boot="0" * 36, board=secondary), None),
         (record.format(start=later, boot=boot, board="board C2"), None),
         ("", None),
     ]
