@@ -78,8 +78,10 @@ def exit_meaning(status):
 CAUSE_OPTIONS = (
     (re.compile(r"no BMC answered"), ("bmc_host", "bmc_port")),
     (re.compile(r"needs host|\"host\"|resolv|unknown host|host.*not found", re.IGNORECASE), ("bmc_host",)),
-    (re.compile(r"password|user|refused the session|privilege|authenticat", re.IGNORECASE),
-     ("bmc_user", "bmc_password", "privilege")),
+    (re.compile(r"password", re.IGNORECASE), ("bmc_password",)),
+    (re.compile(r"user", re.IGNORECASE), ("bmc_user",)),
+    (re.compile(r"privilege", re.IGNORECASE), ("privilege",)),
+    (re.compile(r"refused the session|authenticat", re.IGNORECASE), ("bmc_user", "bmc_password")),
     (re.compile(r"cipher", re.IGNORECASE), ("cipher_suite",)),
     (re.compile(r"retransmission_timeout_ms|session_timeout_ms"),
      ("session_timeout_ms", "retransmission_timeout_ms")),
