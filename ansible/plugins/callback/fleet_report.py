@@ -236,7 +236,8 @@ class CallbackModule(CallbackBase):
                 if row["next_step"] and cause.endswith("; " + row["next_step"]):
                     cause = cause[:-len("; " + row["next_step"])]
                 if board.get("outcome") == "failed" and cause and cause != row["message"]:
-                    row["message"] = "%s: %s" % (row["message"], cause) if row["message"] else cause
+                    joint = " " if row["message"].endswith(".") else ": "
+                    row["message"] = row["message"] + joint + cause if row["message"] else cause
                 rows.append(row)
         return rows
 
