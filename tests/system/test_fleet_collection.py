@@ -129,7 +129,7 @@ def sim_host_playbook(tmp_path, sim, failing, slow, data_file):
     del stopped["program_environment"]["LD_PRELOAD"]
     tasks = [
         {"name": "info", "velmoran.backplane.backplane_info": common},
-        {"name": "check", "velmoran.backplane.backplane_update": update, "check_mode": True},
+        {"name": "check", "velmoran.backplane.backplane_update": update, "check_mode": True, "diff": True},
         {"name": "update", "velmoran.backplane.backplane_update": update},
         {"name": "again", "velmoran.backplane.backplane_update": update},
         {"name": "wrong checksum", "velmoran.backplane.backplane_update": dict(update, data_sha256="0" * 64),
@@ -185,6 +185,11 @@ def test_modules_return_what_they_document(tmp_path, collections):
     assert check["changed"] is True
     assert [(b["name"], b["outcome"]) for b in check["boards"]] == [
         ("Primary Backplane", "would flash"), ("Secondary Backplane", "up to date")]
+    assert check["msg"] == "would flash Primary Backplane (0xC0) 1.05 -> 1.06; up to date: Secondary Backplane"
+    assert check["diff"] == [{"before_header": "Primary Backplane (0xC0)", "before": "1.05\n",
+                              "after_header": "Primary Backplane (0xC0)", "after": "1.06\n"}]
+    assert update["msg"] == "flashed Primary Backplane (0xC0) 1.05 -> 1.06; up to date: Secondary Backplane"
+    assert "diff" not in update
     assert (update["changed"], update["status"], update["status_meaning"]) == (True, 0, "success")
     assert [(b["before"], b["after"], b["outcome"], b["message"]) for b in update["boards"]] == [
         ("1.05", "1.06", "flashed", "Update Successful."), ("1.06", "1.06", "up to date", "Not Updated")]
@@ -202,6 +207,8 @@ def test_modules_return_what_they_document(tmp_path, collections):
         ("Primary Backplane", "flashed"), ("Secondary Backplane", "failed")]
     assert (tmp_path / "marks" / "flash-failed").read_text() == \
         "status 14 (a board did not leave transfer mode): Secondary Backplane\n"
+    assert failed["msg"].endswith("; look at the board, then remove %s to allow updates again"
+                                  % (tmp_path / "marks" / "flash-failed"))
     for name in ("after the failure", "checked after the failure"):
         refused = results[name]
         assert refused["failed"] is True and "status" not in refused, name

@@ -10,6 +10,8 @@ with become."""
 import csv
 import hashlib
 import json
+import os
+import pathlib
 import subprocess
 
 import pytest
@@ -17,14 +19,16 @@ import yaml
 
 from conftest import VELMORAN
 from datafiles import build, make_image
-from fleet import (COLLECTION_SOURCE, SshServers, ansible_environment, install_collection, needs_ansible, private_etc, require,
-                   sanitizer_build, sign, trust)
+from fleet import (COLLECTION_SOURCE, SshServers, ansible_environment, install_collection, load_module_utils,
+                   needs_ansible, private_etc, require, sanitizer_build, sign, trust)
 from simplatform import (INIT_DIR, INSTALL_SCRIPT, PRIMARY, REQUEST_LOG, SECONDARY, SIM_DIR, SLEEP_LOG, SLEEP_SHIM,
-                         STATE_FILE, Board, Platform, SimPlatform, namespace_available)
+                         STATE_FILE, Board, Fault, Platform, SimPlatform, namespace_available)
 
 pytestmark = [needs_ansible,
               pytest.mark.skipif(sanitizer_build(), reason="the collection is tested with the normal build"),
               pytest.mark.skipif(not namespace_available(), reason="needs root and a private mount namespace")]
+
+vm = load_module_utils()
 
 FLASH_SIZE = 0xB000
 ENTER_FW_XFER = "20 00"
@@ -108,6 +112,8 @@ class Fleet:
                     *playbook]
         done = subprocess.run(argv, cwd=self.root, env=environment, stdout=subprocess.PIPE,
                               stderr=subprocess.STDOUT, text=True, timeout=600)
+        # A check run's report has a name of its own.
+        name += "-check" if "--check" in options else ""
         # A run that never reached the update may leave no report.
         if not (self.reports / f"{name}.json").exists():
             return done.returncode, done.stdout, None
@@ -115,6 +121,11 @@ class Fleet:
         with open(self.reports / f"{name}.csv", newline="") as handle:
             report["csv"] = list(csv.DictReader(handle))
         return done.returncode, done.stdout, report
+
+    def set_host_vars(self, name, **settings):
+        inventory = json.loads(self.inventory.read_text())
+        inventory["backplane_fleet"]["hosts"][name].update(settings)
+        self.inventory.write_text(json.dumps(inventory, indent=1))
 
     def state(self, name):
         return Platform.parse((self.sims[name].state_dir / STATE_FILE).read_text())
@@ -380,3 +391,99 @@ def test_role_documents_every_variable_with_its_default(tmp_path, collections):
     assert {name: options[name].get("default") for name in defaults} == defaults
     assert options["velmoran_data_file"]["required"] is True
     assert options["velmoran_bmc_password"]["no_log"] is True
+
+
+def csv_row(report, host, board=""):
+    return next(row for row in report["csv"] if row["host"] == host and row["board"] == board)
+
+
+def resume_list(report):
+    return pathlib.Path(report["resume"]["limit_file"]).read_text().split()
+
+
+# How the rollout is stopped before any host reaches the update, the batches,
+# and each host's outcome in the report.
+STOPPED_EARLY = [
+    ("data file missing", {"velmoran_data_file": "/nonexistent/bp-1.06.dat"}, None, (2, 1),
+     ["failed: velmoran.backplane.rollout : Check the data file on the controller"] * 2 + ["not reached"]),
+    ("canary cannot make its working folder", {}, {"velmoran_workdir": "/dev/null/rollout"}, (1, 2),
+     ["failed: velmoran.backplane.rollout : Make the working folder", "not reached", "not reached"]),
+]
+
+
+@pytest.mark.parametrize("extra, canary, serial, outcomes", [case[1:] for case in STOPPED_EARLY],
+                         ids=[case[0] for case in STOPPED_EARLY])
+def test_rollout_stopped_before_the_update_lists_every_host(tmp_path, collections, release, extra, canary, serial,
+                                                           outcomes):
+    fleet = Fleet(tmp_path, collections, release, [Platform() for _ in range(3)])
+    if canary:
+        fleet.set_host_vars("h00", **canary)
+    status, output, report = fleet.rollout("early", "-e", json.dumps(extra), serial=serial, max_fail=0)
+    assert status == 2, output
+    hosts = ["h00", "h01", "h02"]
+    assert [(row["host"], row["outcome"]) for row in report["rows"]] == list(zip(hosts, outcomes))
+    for row in report["rows"]:
+        assert bool(row["message"]) == row["outcome"].startswith("failed"), row
+        assert "--limit @" in row["next_step"], row
+    assert resume_list(report) == hosts
+    assert "3 hosts not reached, unreachable or stopped before the update" in output
+    for host in hosts:
+        assert fleet.enters(host, PRIMARY) == 0 and fleet.revisions(host) == [(1, 5), (1, 5)]
+
+
+def test_killed_run_is_reported_from_its_log_and_a_later_check_keeps_the_report(tmp_path, collections, release):
+    killed = Platform(faults=[Fault(SECONDARY, 0x20, 0x01, "signal=KILL", 1, after=5)])
+    up_to_date = Platform(boards=[Board(PRIMARY, revision=(1, 6)), Board(SECONDARY, revision=(1, 6))])
+    fleet = Fleet(tmp_path, collections, release, [killed, Platform(), up_to_date])
+    # A report written under the link's own name, as before links, is kept
+    # under its time, beside one that already has that name.
+    fleet.reports.mkdir()
+    (fleet.reports / "killed-20260101T000000Z.json").write_text("earlier\n")
+    (fleet.reports / "killed.json").write_text("{}\n")
+    os.utime(fleet.reports / "killed.json", (1767225600, 1767225600))
+    status, output, report = fleet.rollout("killed", serial=(1, 2), max_fail=0)
+    assert status == 2, output
+    assert (fleet.reports / "killed-20260101T000000Z.json").read_text() == "earlier\n"
+    assert (fleet.reports / "killed-20260101T000000Z-2.json").read_text() == "{}\n"
+
+    # The first board was flashed and checked, the second left half-written.
+    assert fleet.revisions("h00")[0] == (1, 6)
+    assert rows_of(report, "h00") == [("Primary Backplane", "1.05", "1.06", "flashed"),
+                                      ("Secondary Backplane", "1.05", "", "failed")]
+    folder = fleet.sims["h00"].cwd
+    marker = folder / "flash-failed"
+    assert marker.read_text() == "status -9 (ended by signal 9): Secondary Backplane\n"
+    failed = csv_row(report, "h00", "Secondary Backplane")
+    assert (failed["ipmb_address"], failed["image"], failed["log"], failed["marker"]) == (
+        "0xC2", "1.06", str(folder / "velmoran.log"), str(marker))
+    assert failed["message"].startswith(vm.MESSAGE_LEFT_MID_TRANSFER)
+    assert str(fleet.sims["h00"].root / "records" / "recovery") in failed["message"]
+    assert failed["next_step"] == f"look at the board and the log {folder / 'velmoran.log'}, then remove {marker} " \
+                                  "to allow updates again"
+    assert failed["next_step"] not in failed["message"]
+    assert f"h00 Secondary Backplane: failed {failed['message']}; {failed['next_step']}" in output
+    assert [(row["host"], row["outcome"]) for row in report["rows"][2:]] == [("h01", "not reached"),
+                                                                            ("h02", "not reached")]
+    assert resume_list(report) == ["h01", "h02"]
+    rollout_report = (fleet.reports / "killed.json").resolve()
+
+    # A check run afterwards: the marked server is refused, the others say
+    # what would be flashed, the up-to-date one changes nothing.
+    status, output, check = fleet.rollout("killed", "--check", "--diff", serial=(3,), forks=3)
+    assert status == 2, output
+    assert check["check_mode"] is True and check["hosts"]["h00"]["state"] == "failed"
+    assert rows_of(check, "h01") == [("Primary Backplane", "1.05", "1.06", "would flash"),
+                                     ("Secondary Backplane", "1.05", "1.06", "would flash")]
+    assert check["hosts"]["h01"]["message"] == ("would flash Primary Backplane (0xC0) 1.05 -> 1.06, "
+                                                "Secondary Backplane (0xC2) 1.05 -> 1.06")
+    assert check["hosts"]["h02"]["changed"] is False
+    assert check["hosts"]["h02"]["message"] == "up to date: Primary Backplane, Secondary Backplane"
+    assert "  h01 Primary Backplane 0xC0: would flash 1.05 -> 1.06" in output
+    assert "--- before: Primary Backplane (0xC0)\n+++ after: Primary Backplane (0xC0)\n@@ -1 +1 @@\n-1.05\n+1.06\n" \
+        in output
+    assert fleet.written("h01") == {}
+    # The rollout's report is still the one its name leads to.
+    assert (fleet.reports / "killed.json").resolve() == rollout_report
+    assert (fleet.reports / "killed-check.json").resolve() != rollout_report
+    assert json.loads(rollout_report.read_text())["rows"] == report["rows"]
+

@@ -5,13 +5,16 @@ collection's shared module code."""
 
 import pathlib
 import re
+import signal
 
 import pytest
 
-from conftest import SOURCE_DIR
+import ipmisim_bench
+from conftest import SOURCE_DIR, VELMORAN
 from datafiles import build, make_image, reseal, set_file_header, SIGNATURE_OFFSET, FILE_HEADER
 from fleet import load_module_utils
-from simplatform import PRIMARY, SECONDARY, MEDIA_BAY, Board, Platform, SimPlatform
+from ipmisim_bench import BACKEND_DIR, PASSWORD, USER, IpmiSimBench
+from simplatform import PRIMARY, SECONDARY, MEDIA_BAY, SLEEP_SHIM, Board, Fault, Platform, SimPlatform
 
 vm = load_module_utils()
 
@@ -172,10 +175,14 @@ def test_library_missing_gives_the_empty_document(tmp_path, data_file):
     assert vm.exit_meaning(27) == "management library not loaded or IPMB channel not enabled"
     assert vm.failure_message(27, run.stderr) == \
         "velmoran ended with status 27: management library not loaded or IPMB channel not enabled"
-    # What a backend says last on standard error names the cause.
-    assert vm.failure_message(27, "velmoran-freeipmi: no BMC answered at 192.0.2.1:623\n\n") == (
-        "velmoran ended with status 27: management library not loaded or IPMB channel not enabled"
-        " (velmoran-freeipmi: no BMC answered at 192.0.2.1:623)")
+    # A backend's own line leads; velmoran's own (blank-led) lines do not.
+    assert vm.failure_message(27, "velmoran-freeipmi: no BMC answered at 192.0.2.1:623\n"
+                                  "\r   IPMB enable channel failed \n") == (
+        "velmoran-freeipmi: no BMC answered at 192.0.2.1:623; check velmoran_bmc_host (option bmc_host) and "
+        "velmoran_bmc_port (option bmc_port) (velmoran ended with status 27: management library not loaded or "
+        "IPMB channel not enabled)")
+    assert vm.failure_message(11, "\r   IPMB enable channel failed \n") == \
+        "velmoran ended with status 11: flash failed (IPMB enable channel failed)"
 
 
 def test_inventory_documents(tmp_path, data_file):
@@ -253,3 +260,123 @@ def test_lan_configuration_lives_in_a_private_folder_removed_on_every_path():
                 "workaround_flags = intel_2_0_session\nsession_timeout_ms = 3000\nsystem_id = 16D\n")
             raise RuntimeError("the run went wrong")
     assert not kept.exists()
+
+
+# Where velmoran is killed, as a rule on a board's requests: its fifth data
+# command, or its third Get Device ID (the first erase poll).
+FW_DATA = (0x20, 0x01, 5)
+ERASE_POLL = (0x18, 0x01, 2)
+
+
+def kill_at(address, where):
+    netfn, command, after = where
+    return Fault(address, netfn, command, "signal=KILL", 1, after=after)
+
+
+# boards, where the run is killed, the board the recovery record names, and
+# per board: (name, after, outcome, message)
+KILLS = [
+    ("in the first board's data", [Board(PRIMARY), Board(SECONDARY)], kill_at(PRIMARY, FW_DATA),
+     "Primary Backplane", [("Primary Backplane", None, "failed", vm.MESSAGE_LEFT_MID_TRANSFER),
+                           ("Secondary Backplane", "1.05", "not updated", None)]),
+    ("in the second board's data", [Board(PRIMARY), Board(SECONDARY)], kill_at(SECONDARY, FW_DATA),
+     "Secondary Backplane", [("Primary Backplane", "1.06", "flashed", vm.MESSAGE_CHECKED_BEFORE_END),
+                             ("Secondary Backplane", None, "failed", vm.MESSAGE_LEFT_MID_TRANSFER)]),
+    ("in the second board's erase, the first up to date", [Board(PRIMARY, revision=(1, 6)), Board(SECONDARY)],
+     kill_at(SECONDARY, ERASE_POLL), "Secondary Backplane",
+     [("Primary Backplane", "1.06", "up to date", "Not Updated"),
+      ("Secondary Backplane", None, "failed", vm.MESSAGE_LEFT_MID_TRANSFER)]),
+]
+
+
+@pytest.mark.parametrize("boards, fault, in_transfer, expected", [kill[1:] for kill in KILLS],
+                         ids=[kill[0] for kill in KILLS])
+def test_killed_run_is_read_from_its_log_and_recovery_record(tmp_path, data_file, boards, fault, in_transfer,
+                                                             expected):
+    sim = SimPlatform(tmp_path, Platform(boards=boards, faults=[fault]))
+    run = sim.run("-quiet", "-fml", f"-log={LOG}", files={"fwpack.dat": data_file})
+    assert (run.rc, run.stdout) == (-signal.SIGKILL, "")
+    with pytest.raises(vm.VelmoranOutputError):
+        vm.parse_result(run.stdout)
+    record = vm.record_left_by_this_run(sim.recovery_dir)
+    assert (record["board_name"], record["users"]) == (in_transfer, "stopped")
+    log = (sim.cwd / LOG).read_text(encoding="latin-1")
+    boards_seen = vm.board_outcomes(run.rc, vm.parse_version_table(log), None,
+                                    progress=vm.flash_progress(log), in_transfer=record["board_name"])
+    assert [(b["name"], b["after"], b["outcome"], b["message"]) for b in boards_seen] == expected
+
+    # Without the record, the log alone still shows the board begun and not finished.
+    alone = vm.board_outcomes(run.rc, vm.parse_version_table(log), None, progress=vm.flash_progress(log))
+    assert [b["outcome"] for b in alone] == [board[2] for board in expected]
+
+
+def test_recovery_record_of_an_earlier_run_or_boot_is_not_this_runs(tmp_path):
+    boot = pathlib.Path("/proc/sys/kernel/random/boot_id").read_text().strip()
+    record = "velmoran-recovery 1\npid 77\nstart {start}\nboot {boot}\npanel locked 0xF0\nusers stopped\n{board}\n"
+    later = 1 << 62
+    secondary = "board 0xC2 Secondary Backplane"
+    cases = [
+        (record.format(start=later, boot=boot, board=secondary), ("0xC2", "Secondary Backplane")),
+        (record.format(start=later, boot=boot, board="board none"), (None, None)),
+        (record.format(start=1, boot=boot, board=secondary), None),
+        (record.format(start=later, boot="0" * 36, board=secondary), None),
+        (record.format(start=later, boot=boot, board="board C2"), None),
+        ("", None),
+    ]
+    for text, expected in cases:
+        (tmp_path / "recovery").write_text(text)
+        found = vm.record_left_by_this_run(tmp_path)
+        assert (found and (found["board_address"], found["board_name"])) == expected, text
+
+
+def lan_params(port, **changed):
+    params = {"backend": "lan", "bmc_host": "127.0.0.1", "bmc_port": port, "bmc_user": USER,
+              "bmc_password": PASSWORD, "cipher_suite": 3, "privilege": "admin",
+              "workaround_flags": ["open_session_privilege"], "session_timeout_ms": 1000,
+              "retransmission_timeout_ms": 200, "system_id": "16D", "library_path": str(BACKEND_DIR),
+              "state_dir": None, "program_environment": {"LD_PRELOAD": str(SLEEP_SHIM)}}
+    params.update(changed)
+    return params
+
+
+STATUS_27 = " (velmoran ended with status 27: management library not loaded or IPMB channel not enabled)"
+# What is wrong, whether a BMC answers, the settings, and the message.
+CAUSES = [
+    ("nothing answers", False, {},
+     "velmoran-freeipmi: no BMC answered at 127.0.0.1:{port}; check velmoran_bmc_host (option bmc_host) and "
+     "velmoran_bmc_port (option bmc_port)" + STATUS_27),
+    ("wrong password", True, {"bmc_password": "not-the-password"},
+     re.compile(r"velmoran-freeipmi: the BMC at 127\.0\.0\.1:{port} refused the session: [^;]*password[^;]*; "
+                r"check velmoran_bmc_password \(option bmc_password\)" + re.escape(STATUS_27))),
+    ("empty host", False, {"bmc_host": ""},
+     re.compile(r"velmoran-freeipmi: line 2 of the FreeIPMI configuration the module wrote: unknown setting or "
+                r"bad value for \"host\"; check "
+                r"velmoran_bmc_host \(option bmc_host\)" + re.escape(STATUS_27))),
+]
+
+
+@pytest.mark.skipif(bool(ipmisim_bench.missing_parts()), reason="ipmi_sim bench not available")
+@pytest.mark.parametrize("answers, changed, expected", [cause[1:] for cause in CAUSES], ids=[c[0] for c in CAUSES])
+def test_lan_failure_leads_with_the_backends_cause_and_the_variable_to_fix(tmp_path, data_file, answers, changed,
+                                                                           expected):
+    bench = IpmiSimBench(tmp_path / "bmc", {0xC0: "1.05"}).start() if answers else None
+    try:
+        port = bench.port if bench else ipmisim_bench.free_udp_port()
+        params = lan_params(port, **changed)
+        (tmp_path / "fwpack.dat").write_bytes(data_file)
+        with vm.PrivateFolder() as folder:
+            environment = vm.program_environment(dict(params, state_dir=str(tmp_path / "state")), folder)
+            status, _, stderr, _, _ = vm.run_program(
+                [str(VELMORAN), "-quiet", "-fml", f"-input={tmp_path / 'fwpack.dat'}", f"-log={tmp_path / LOG}"],
+                folder.path, environment, 60)
+            message = vm.failure_message(status, stderr, folder.path, params)
+            private = folder.path
+    finally:
+        if bench:
+            bench.stop()
+    assert status == 27
+    assert private not in message
+    if isinstance(expected, str):
+        assert message == expected.format(port=port)
+    else:
+        assert re.fullmatch(expected.pattern.replace("{port}", str(port)), message), message

@@ -1,8 +1,9 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Copyright (c) 2026 The Velmoran Developers
 """What the backplane modules share: reading velmoran's XML documents, its
-version table and its log; running it with a bounded time; and the private
-folder that holds a LAN run's FreeIPMI configuration and password."""
+version table, its log and its recovery record; running it with a bounded
+time; the private folder that holds a LAN run's FreeIPMI configuration and
+password; and failure messages that lead with the cause."""
 
 from __future__ import absolute_import, division, print_function
 __metaclass__ = type
@@ -71,10 +72,72 @@ def exit_meaning(status):
     return "failed"
 
 
-def failure_message(status, stderr):
-    """The task's message for a failed run: the status, its meaning, and
-    what the program or its backend said last on standard error."""
+# A backend's own cause, and the settings that decide it, by module option;
+# the rollout role sets each from the inventory variable of the same name
+# with "velmoran_" before it.
+CAUSE_OPTIONS = (
+    (re.compile(r"no BMC answered"), ("bmc_host", "bmc_port")),
+    (re.compile(r"needs host|\"host\"|resolv|unknown host|host.*not found", re.IGNORECASE), ("bmc_host",)),
+    (re.compile(r"password", re.IGNORECASE), ("bmc_password",)),
+    (re.compile(r"user", re.IGNORECASE), ("bmc_user",)),
+    (re.compile(r"privilege", re.IGNORECASE), ("privilege",)),
+    (re.compile(r"refused the session|authenticat", re.IGNORECASE), ("bmc_user", "bmc_password")),
+    (re.compile(r"cipher", re.IGNORECASE), ("cipher_suite",)),
+    (re.compile(r"retransmission_timeout_ms|session_timeout_ms"),
+     ("session_timeout_ms", "retransmission_timeout_ms")),
+    (re.compile(r"system_id|system ID|platform .* not supported", re.IGNORECASE), ("system_id",)),
+    (re.compile(r"workaround", re.IGNORECASE), ("workaround_flags",)),
+    (re.compile(r"libqrx|cannot open shared object|in-band IPMI interface", re.IGNORECASE), ("library_path",)),
+)
+ROLE_VARIABLE_PREFIX = "velmoran_"
+_BACKEND_LINE = re.compile(r"^[A-Za-z][\w.+-]*: \S")
+
+
+def backend_cause(stderr, private_folder=None):
+    """The first line a backend (not velmoran itself, whose lines start with
+    blanks) wrote to standard error, with the run's private folder, gone
+    once the run ends, named for what it held."""
+    for raw in (stderr or "").replace("\r", "\n").splitlines():
+        if not _BACKEND_LINE.match(raw):
+            continue
+        line = raw.strip()
+        if private_folder:
+            for name, words in (("freeipmi.conf", "the FreeIPMI configuration the module wrote"),
+                                ("bmc.password", "the password file the module wrote from bmc_password")):
+                path = re.escape(os.path.join(private_folder, name))
+                line = re.sub(path + r":(\d+):", lambda match: "line %s of %s:" % (match.group(1), words), line)
+                line = re.sub(path, words, line)
+            line = line.replace(private_folder, "the run's private folder")
+        return line
+    return None
+
+
+def options_to_fix(cause, params=None):
+    """The options behind a cause; a LAN setting left empty comes first,
+    since the backend's word for it names all it needs at once."""
+    if params and params.get("backend") == "lan":
+        empty = tuple(option for option in ("bmc_host", "bmc_user", "bmc_password")
+                      if not (params.get(option) or "").strip())
+        if empty:
+            return empty
+    for pattern, options in CAUSE_OPTIONS:
+        if pattern.search(cause):
+            return options
+    return ()
+
+
+def failure_message(status, stderr, private_folder=None, params=None):
+    """The task's message for a failed run: the backend's own cause first,
+    with the inventory variables that set it, then velmoran's status and its
+    meaning; without such a cause, the status and what was said last."""
     text = "velmoran ended with status %d: %s" % (status, exit_meaning(status))
+    cause = backend_cause(stderr, private_folder)
+    if cause is not None:
+        options = options_to_fix(cause, params)
+        if options:
+            cause += "; check %s" % " and ".join(
+                "%s%s (option %s)" % (ROLE_VARIABLE_PREFIX, option, option) for option in options)
+        return "%s (%s)" % (cause, text)
     said = [line.strip() for line in (stderr or "").replace("\r", "\n").splitlines() if line.strip()]
     return text + (" (%s)" % said[-1] if said else "")
 
@@ -190,15 +253,24 @@ def decide(board, force=False, allow_downgrade=False):
     return OUTCOME_FLASHED
 
 
-def board_outcomes(status, table, result, force=False, allow_downgrade=False):
+MESSAGE_CHECKED_BEFORE_END = "Flashed and checked before velmoran ended."
+MESSAGE_LEFT_MID_TRANSFER = "Left mid-transfer when velmoran ended."
+MESSAGE_NOT_FINISHED = "Flash begun, not finished, when velmoran ended."
+
+
+def board_outcomes(status, table, result, force=False, allow_downgrade=False, progress=None, in_transfer=None):
     """Per board of a flash run: name, address, before, image, after, outcome,
     message. Built from the result document where it lists boards and from
     the version table of the log where it does not (a run that flashed
-    nothing prints its failure form, not the boards)."""
+    nothing prints its failure form, not the boards). A run ended before it
+    printed its result is read from its log (`progress`, from
+    flash_progress) and from the board its recovery record names as in
+    transfer (`in_transfer`)."""
     listed = {}
     if result is not None:
         for board in result["boards"]:
             listed[board["name"]] = board
+    progress = progress or {}
     outcomes = []
     for row in table:
         name = row["name"]
@@ -220,9 +292,16 @@ def board_outcomes(status, table, result, force=False, allow_downgrade=False):
                 entry["outcome"] = OUTCOME_NOT_UPDATED
             else:
                 entry["outcome"] = planned
+        elif result is None and name == in_transfer:
+            entry.update(outcome=OUTCOME_FAILED, after=None, message=MESSAGE_LEFT_MID_TRANSFER)
+        elif result is None and progress.get(name) == PROGRESS_CHECKED:
+            entry.update(outcome=OUTCOME_FLASHED, after=row["image"], message=MESSAGE_CHECKED_BEFORE_END)
+        elif result is None and name in progress:
+            entry.update(outcome=OUTCOME_FAILED, after=None, message=MESSAGE_NOT_FINISHED)
         elif row["image"] is None:
             entry["outcome"] = OUTCOME_NO_IMAGE
-        elif status == 1 and planned != OUTCOME_FLASHED:
+        elif planned != OUTCOME_FLASHED and (status == 1 or result is None and progress):
+            # Left alone by the policy, as velmoran decided before it flashed.
             entry["outcome"] = planned
             entry["message"] = "Not Updated"
         else:
@@ -248,6 +327,94 @@ def read_text(path):
             return handle.read().decode("latin-1")
     except (IOError, OSError):
         return ""
+
+
+# The run's console messages as its log keeps them, board by board.
+_PROCESSING = re.compile(r"^\s*Processing (?P<name>.+?)\s*$")
+_BOARD_CHECKED = "Checking Revision completed"
+_BOARD_FAILED = ("Flash Failed", "Revision Check Failed")
+PROGRESS_CHECKED = "checked"
+PROGRESS_FAILED = "failed"
+PROGRESS_STARTED = "started"
+
+
+def flash_progress(log_text):
+    """Per board velmoran began to flash, how far its log got: checked (the
+    new revision was read back), failed, or only started."""
+    progress = {}
+    board = None
+    for raw in (log_text or "").replace("\r", "\n").splitlines():
+        match = _PROCESSING.match(raw)
+        if match:
+            board = match.group("name")
+            progress[board] = PROGRESS_STARTED
+        elif board is not None and raw.strip() == _BOARD_CHECKED:
+            progress[board] = PROGRESS_CHECKED
+        elif board is not None and raw.strip() in _BOARD_FAILED:
+            progress[board] = PROGRESS_FAILED
+    return progress
+
+
+RECOVERY_FOLDER_DEFAULT = "/var/lib/velmoran"
+RECOVERY_RECORD_NAME = "recovery"
+_RECORD_HEADER = "velmoran-recovery 1"
+_RECORD_BOARD = re.compile(r"^0x(?P<address>[0-9A-F]{2}) (?P<name>.+)$")
+
+
+def recovery_path(state_dir):
+    return os.path.join(state_dir or RECOVERY_FOLDER_DEFAULT, RECOVERY_RECORD_NAME)
+
+
+def parse_recovery_record(text):
+    """velmoran's recovery record ("key value" lines after its header) as a
+    dict, with the board in transfer as board_address/board_name (None when
+    there is none); None for anything else."""
+    lines = (text or "").split("\n")
+    if not lines or lines[0] != _RECORD_HEADER:
+        return None
+    fields = {}
+    for line in lines[1:]:
+        if not line:
+            continue
+        key, _, value = line.partition(" ")
+        fields[key] = value
+    if not all(key in fields for key in ("pid", "start", "boot", "panel", "users", "board")):
+        return None
+    if not (fields["pid"].isdigit() and fields["start"].isdigit()):
+        return None
+    record = {"pid": int(fields["pid"]), "start": int(fields["start"]), "boot": fields["boot"],
+              "panel": fields["panel"], "users": fields["users"], "board_address": None, "board_name": None}
+    if fields["board"] != "none":
+        match = _RECORD_BOARD.match(fields["board"])
+        if match is None:
+            return None
+        record["board_address"] = "0x" + match.group("address")
+        record["board_name"] = match.group("name")
+    return record
+
+
+def _process_start(path):
+    """A process's start in clock ticks after boot, from its stat file."""
+    text = read_text(path)
+    fields = text[text.rfind(")") + 2:].split() if ")" in text else []
+    # The start time is field 22 of the file, the 20th after the name.
+    return int(fields[19]) if len(fields) > 19 and fields[19].isdigit() else None
+
+
+def record_left_by_this_run(state_dir):
+    """The recovery record a velmoran started by this module left behind, or
+    None. A record from an earlier run, or another boot, is not this run's:
+    its process started before this one did."""
+    record = parse_recovery_record(read_text(recovery_path(state_dir)))
+    if record is None:
+        return None
+    boot = read_text("/proc/sys/kernel/random/boot_id").strip()
+    since = _process_start("/proc/self/stat")
+    if boot and record["boot"] not in (boot, "unknown"):
+        return None
+    if since is not None and record["start"] < since:
+        return None
+    return record
 
 
 def run_program(argv, cwd, environment, timeout):
@@ -341,6 +508,12 @@ def state_dir_for(params):
     if params["backend"] == "lan":
         return os.path.join("/var/lib/velmoran/bmc", "%s_%d" % (params["bmc_host"], params["bmc_port"]))
     return None
+
+
+def program_state_dir(params):
+    """The state folder velmoran is given; None for its own default."""
+    given = (params.get("program_environment") or {}).get("VELMORAN_STATE_DIR")
+    return str(given) if given else state_dir_for(params)
 
 
 def program_environment(params, folder):

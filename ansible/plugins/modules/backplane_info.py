@@ -128,6 +128,7 @@ def inventory(module):
             return dict(failed=True, msg="cannot run %s: %s" % (params["program"], error))
         log_text = velmoran.read_text(log)
         tail = velmoran.log_tail(log)
+        private = folder.path
 
     result = dict(changed=False, status=status, status_meaning=velmoran.exit_meaning(status),
                   version=velmoran.program_version(log_text), system_id=params.get("system_id"),
@@ -149,7 +150,7 @@ def inventory(module):
         if document["status"] is not None:
             result["message"] = document["status"]["text"]
         result.update(failed=True, log_tail=tail,
-                      msg=velmoran.failure_message(status, stderr))
+                      msg=velmoran.failure_message(status, stderr, private, params))
     return result
 
 

@@ -22,6 +22,19 @@ description:
     the policy would flash. Nothing is flashed.
   - The module never repeats a run. A board whose flash failed is reported as
     failed and left for someone to look at.
+  - A run ended by a signal before it printed its result (killed, or still
+    running when its time was up and the grace time too) is read from its log
+    and from the recovery record velmoran left in its state folder. A board
+    whose new revision was checked is C(flashed); the board the record names
+    as in transfer, or one the log shows begun and not finished, is C(failed)
+    and leaves the failure marker.
+  - A failed run's message leads with what the backend said (a refused
+    password, a BMC that does not answer, a setting left empty) and names the
+    option to fix, and the role's inventory variable of the same name with
+    C(velmoran_) before it.
+  - The message says which boards were (in check mode, would be) flashed
+    from which revision to which; with C(--diff) the task also returns the
+    change as a diff, a before and an after per board.
 author:
   - The Velmoran Developers
 extends_documentation_fragment:
@@ -81,6 +94,9 @@ options:
 attributes:
   check_mode:
     description: Reports which boards would be flashed and flashes none.
+    support: full
+  diff_mode:
+    description: Returns per board the revision before and after (in check mode, the one it would have).
     support: full
 notes:
   - I(after) is the image's revision for a flashed board (velmoran checks the
@@ -195,6 +211,26 @@ marker:
   description: The failure marker written after a failed flash, or the one that stopped this run.
   returned: when a failure marker was written or found
   type: str
+log_file:
+  description: Where velmoran's log of this run is kept (I(log_file)).
+  returned: when I(log_file) is given, outside check mode
+  type: str
+  sample: /var/lib/velmoran/rollout/velmoran.log
+recovery_record:
+  description:
+    - The recovery record a run ended by a signal left behind; velmoran's next
+      run on this server puts back what it names (front panel, driver
+      service users) before anything else.
+  returned: when a run ended by a signal left one
+  type: str
+  sample: /var/lib/velmoran/recovery
+diff:
+  description: Per board whose revision changes (or would), its revision before and after.
+  returned: with C(--diff)
+  type: list
+  elements: dict
+  sample: [{"before_header": "Primary Backplane (0xC0)", "after_header": "Primary Backplane (0xC0)",
+            "before": "1.05\n", "after": "1.06\n"}]
 sha256:
   description: The data file's SHA-256 when it is not the expected one.
   returned: when the data file's SHA-256 differs from I(data_sha256)
@@ -309,62 +345,161 @@ def run(module):
         log_text = velmoran.read_text(log)
         tail = velmoran.log_tail(log)
         data_present = os.path.isfile(data_file)
+        private = folder.path
 
-    result = dict(changed=False, status=status, status_meaning=velmoran.exit_meaning(status),
-                  duration=seconds, version=velmoran.program_version(log_text), stderr=stderr,
-                  reboot_required=False, boards=[])
-    table = velmoran.parse_version_table(log_text)
-    stopped = "velmoran did not end within %d s and was stopped" % params["timeout"]
-    if timed_out and module.check_mode:
-        result.update(failed=True, log_tail=tail, msg=stopped)
-        return result
-
+    ran = dict(status=status, stdout=stdout, stderr=stderr, timed_out=timed_out, seconds=seconds,
+               log_text=log_text, tail=tail, private=private,
+               log=log if params["log_file"] and not module.check_mode else None)
     if module.check_mode:
-        for row in table:
-            outcome = velmoran.decide(row, params["force"], params["allow_downgrade"])
-            if outcome == velmoran.OUTCOME_FLASHED:
-                outcome = velmoran.OUTCOME_WOULD_FLASH
-            before = ("BB" if row["boot_block"] else "") + row["current"]
-            result["boards"].append(dict(
-                name=row["name"], ipmb_address=velmoran.board_address(row["name"]), before=before,
-                image=row["image"], after=row["image"] if outcome == velmoran.OUTCOME_WOULD_FLASH else before,
-                outcome=outcome, message=None))
-        result["changed"] = any(board["outcome"] == velmoran.OUTCOME_WOULD_FLASH for board in result["boards"])
-        if status != 0:
-            result.update(failed=True, log_tail=tail,
-                          msg=velmoran.failure_message(status, stderr))
-        elif not data_present:
-            result.update(failed=True, msg="data file not found: %s" % data_file)
-        return result
+        return check_result(module, ran, data_file, data_present)
+    return update_result(module, ran)
 
+
+def board_words(board):
+    return "%s (%s)" % (board["name"], board["ipmb_address"] or "?")
+
+
+def change_words(board):
+    return "%s %s -> %s" % (board_words(board), board["before"], board["after"] or "unknown")
+
+
+def boards_message(boards, changing_outcome):
+    """The task's message: the boards that change (or would), from which
+    revision to which, then the others by outcome."""
+    changing = [change_words(board) for board in boards if board["outcome"] == changing_outcome]
+    others = {}
+    for board in boards:
+        if board["outcome"] != changing_outcome:
+            others.setdefault(board["outcome"], []).append(board["name"])
+    parts = ["%s %s" % (changing_outcome, ", ".join(changing))] if changing else []
+    parts += ["%s: %s" % (outcome, ", ".join(names)) for outcome, names in others.items()]
+    return "; ".join(parts) if parts else "no board listed"
+
+
+def board_diff(boards):
+    """Ansible's diff, one entry per board whose revision changes (or would)."""
+    return [dict(before_header=board_words(board), after_header=board_words(board),
+                 before="%s\n" % board["before"], after="%s\n" % (board["after"] or "unknown"))
+            for board in boards if board["after"] != board["before"]]
+
+
+def started_result(ran):
+    return dict(changed=False, status=ran["status"], status_meaning=velmoran.exit_meaning(ran["status"]),
+                duration=ran["seconds"], version=velmoran.program_version(ran["log_text"]), stderr=ran["stderr"],
+                reboot_required=False, boards=[])
+
+
+def failed_run_message(module, ran):
+    return velmoran.failure_message(ran["status"], ran["stderr"], ran["private"], module.params)
+
+
+def check_result(module, ran, data_file, data_present):
+    params = module.params
+    result = started_result(ran)
+    if ran["timed_out"]:
+        result.update(failed=True, log_tail=ran["tail"],
+                      msg="velmoran did not end within %d s and was stopped" % params["timeout"])
+        return result
+    for row in velmoran.parse_version_table(ran["log_text"]):
+        outcome = velmoran.decide(row, params["force"], params["allow_downgrade"])
+        if outcome == velmoran.OUTCOME_FLASHED:
+            outcome = velmoran.OUTCOME_WOULD_FLASH
+        before = ("BB" if row["boot_block"] else "") + row["current"]
+        result["boards"].append(dict(
+            name=row["name"], ipmb_address=velmoran.board_address(row["name"]), before=before,
+            image=row["image"], after=row["image"] if outcome == velmoran.OUTCOME_WOULD_FLASH else before,
+            outcome=outcome, message=None))
+    result["changed"] = any(board["outcome"] == velmoran.OUTCOME_WOULD_FLASH for board in result["boards"])
+    result["msg"] = boards_message(result["boards"], velmoran.OUTCOME_WOULD_FLASH)
+    if module._diff:
+        result["diff"] = board_diff(result["boards"])
+    if ran["status"] != 0:
+        result.update(failed=True, log_tail=ran["tail"], msg=failed_run_message(module, ran))
+    elif not data_present:
+        result.update(failed=True, msg="data file not found: %s" % data_file)
+    return result
+
+
+def ended_mid_run_message(ran, record, boards):
+    """What a run ended by a signal before its result left behind."""
+    text = "velmoran was %s before it printed its result" % velmoran.exit_meaning(ran["status"])
+    failed = [board_words(board) for board in boards if board["outcome"] == velmoran.OUTCOME_FAILED]
+    flashed = [board_words(board) for board in boards if board["outcome"] == velmoran.OUTCOME_FLASHED]
+    if flashed:
+        text += "; flashed and checked: %s" % ", ".join(flashed)
+    if failed:
+        text += "; left mid-transfer: %s" % ", ".join(failed)
+    if record is not None:
+        text += ("; velmoran's next run on this server puts back what its recovery record %s names"
+                 " (front panel, driver service users)" % record)
+    return text
+
+
+def update_result(module, ran):
+    params = module.params
+    status, timed_out = ran["status"], ran["timed_out"]
+    result = started_result(ran)
+    if ran["log"]:
+        result["log_file"] = ran["log"]
+    table = velmoran.parse_version_table(ran["log_text"])
     # A stopped run still prints its result: the boards it finished and
-    # those it did not reach.
+    # those it did not reach. A killed one prints none: its log and its
+    # recovery record say how far it got.
     document = None
     try:
-        document = velmoran.parse_result(stdout)
+        document = velmoran.parse_result(ran["stdout"])
     except velmoran.VelmoranOutputError as error:
         if status in (0, 1) and not timed_out:
-            result.update(failed=True, log_tail=tail, msg="velmoran printed no result (%s)" % error)
+            result.update(failed=True, log_tail=ran["tail"], msg="velmoran printed no result (%s)" % error)
             return result
+    record = None
+    in_transfer = None
     if document is not None:
         result["reboot_required"] = document["reboot_required"]
         if document["status"] is not None:
             result["message"] = document["status"]["text"]
+    elif status < 0:
+        state_dir = velmoran.program_state_dir(params)
+        left = velmoran.record_left_by_this_run(state_dir)
+        if left is not None:
+            record = velmoran.recovery_path(state_dir)
+            result["recovery_record"] = record
+            in_transfer = left["board_name"]
+    progress = velmoran.flash_progress(ran["log_text"]) if document is None else None
     result["boards"] = velmoran.board_outcomes(status, table, document, params["force"],
-                                               params["allow_downgrade"])
+                                               params["allow_downgrade"], progress, in_transfer)
     result["changed"] = any(board["outcome"] == velmoran.OUTCOME_FLASHED for board in result["boards"])
+    result["msg"] = boards_message(result["boards"], velmoran.OUTCOME_FLASHED)
+    if module._diff:
+        result["diff"] = board_diff(result["boards"])
     if status not in (0, 1):
-        result.update(failed=True, log_tail=tail,
-                      msg=velmoran.failure_message(status, stderr))
+        result.update(failed=True, log_tail=ran["tail"], msg=failed_run_message(module, ran))
+    if document is None and status < 0:
+        result["msg"] = ended_mid_run_message(ran, record, result["boards"])
     if timed_out:
-        result.update(failed=True, log_tail=tail, msg=stopped)
+        result.update(failed=True, log_tail=ran["tail"],
+                      msg="velmoran did not end within %d s and was stopped" % params["timeout"])
+        if document is None and status < 0:
+            result["msg"] += "; " + ended_mid_run_message(ran, record, result["boards"])
     failed_boards = any(board["outcome"] == velmoran.OUTCOME_FAILED for board in result["boards"])
     if failed_boards and params["failure_marker"]:
         try:
             mark_failure(params, result)
         except (IOError, OSError) as error:
             result["msg"] += "; the failure marker could not be written: %s" % error
+    if failed_boards:
+        result["msg"] += next_step_words(result)
     return result
+
+
+def next_step_words(result):
+    # The fleet report's next step for the board, word for word.
+    words = "; look at the board"
+    if result.get("log_file"):
+        words += " and the log %s" % result["log_file"]
+    if result.get("marker"):
+        words += ", then remove %s to allow updates again" % result["marker"]
+    return words
 
 
 def main():
