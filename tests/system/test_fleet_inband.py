@@ -405,7 +405,7 @@ def resume_list(report):
 # and each host's outcome in the report.
 STOPPED_EARLY = [
     ("data file missing", {"velmoran_data_file": "/nonexistent/bp-1.06.dat"}, None, (2, 1),
-     ["failed: velmoran.backplane.rollout : Check the data file on the controller"] * 2 + ["not reached"]),
+     ["failed: velmoran.backplane.rollout : Check the release on the controller"] * 2 + ["not reached"]),
     ("canary cannot make its working folder", {}, {"velmoran_workdir": "/dev/null/rollout"}, (1, 2),
      ["failed: velmoran.backplane.rollout : Make the working folder", "not reached", "not reached"]),
 ]
@@ -477,6 +477,9 @@ def test_killed_run_is_reported_from_its_log_and_a_later_check_keeps_the_report(
     assert check["hosts"]["h01"]["message"] == ("would flash Primary Backplane (0xC0) 1.05 -> 1.06, "
                                                 "Secondary Backplane (0xC2) 1.05 -> 1.06")
     assert check["hosts"]["h02"]["changed"] is False
+    # Staging its data file for the check is no change to an up-to-date server.
+    recap = {line.split()[0]: line for line in output.splitlines() if " : ok=" in line}
+    assert "changed=0" in recap["h02"], recap["h02"]
     assert check["hosts"]["h02"]["message"] == "up to date: Primary Backplane, Secondary Backplane"
     assert "  h01 Primary Backplane 0xC0: would flash 1.05 -> 1.06" in output
     assert "--- before: Primary Backplane (0xC0)\n+++ after: Primary Backplane (0xC0)\n@@ -1 +1 @@\n-1.05\n+1.06\n" \
