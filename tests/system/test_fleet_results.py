@@ -349,9 +349,8 @@ CAUSES = [
      re.compile(r"velmoran-freeipmi: the BMC at 127\.0\.0\.1:{port} refused the session: [^;]*password[^;]*; "
                 r"check velmoran_bmc_password \(option bmc_password\)" + re.escape(STATUS_27))),
     ("empty host", False, {"bmc_host": ""},
-     re.compile(r"velmoran-freeipmi: line 2 of the FreeIPMI configuration the module wrote: unknown setting or "
-                r"bad value for \"host\"; check "
-                r"velmoran_bmc_host \(option bmc_host\)" + re.escape(STATUS_27))),
+     "velmoran-freeipmi: line 2 of the FreeIPMI configuration the module wrote: no value for \"host\"; check "
+     "velmoran_bmc_host (option bmc_host)" + STATUS_27),
 ]
 
 
