@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,10 +34,10 @@ constexpr char POLICY_NO[] = "no";
 
 // A catalog holds a few detached signatures of one or a few files: kilobytes.
 // The bounds keep a hostile file, compressed or not, from filling memory.
-constexpr off_t CATALOG_SIZE_LIMIT = 1024 * 1024;
-constexpr size_t CATALOG_TEXT_LIMIT = 4 * 1024 * 1024;
-constexpr off_t POLICY_SIZE_LIMIT = 64 * 1024;
-constexpr size_t INFLATE_STEP = 64 * 1024;
+constexpr off_t CATALOG_SIZE_LIMIT = 1024L * 1024;
+constexpr size_t CATALOG_TEXT_LIMIT = 4UL * 1024 * 1024;
+constexpr off_t POLICY_SIZE_LIMIT = 64L * 1024;
+constexpr size_t INFLATE_STEP = 64UL * 1024;
 constexpr unsigned char GZIP_MAGIC[] = {0x1F, 0x8B};
 constexpr mode_t WRITABLE_BY_GROUP_OR_OTHERS = S_IWGRP | S_IWOTH;
 constexpr size_t MESSAGE_SIZE = 2048;
@@ -69,15 +68,13 @@ enum PATH_VERDICT : uint8_t {
     PATH_REFUSED,
 };
 
-// Everything a message names goes through the escaping of command-line words.
-void show(PRT_OPTIONS type, const char *format, ...) __attribute__((format(printf, 2, 3)));
-void show(PRT_OPTIONS type, const char *format, ...)
+// One message around one detail; everything a detail names has gone through
+// the escaping of command-line words.
+void show(PRT_OPTIONS type, const char *format, const char *detail)
 {
     char text[MESSAGE_SIZE];
-    va_list arguments;
-    va_start(arguments, format);
-    vsnprintf(text, sizeof text, format, arguments);
-    va_end(arguments);
+    if (snprintf(text, sizeof text, format, detail) < 0)
+        return;
     display_redirection(type, text);
 }
 
@@ -178,7 +175,7 @@ const char *read_bounded(const char *path, off_t limit, bool *absent, char **con
         fault = WRITABLE_BY_OTHERS;
     else if (status.st_size > limit)
         fault = IS_TOO_LARGE;
-    char *buffer = fault == nullptr ? static_cast<char *>(malloc(static_cast<size_t>(status.st_size) + 1)) : nullptr;
+    char *buffer = fault == nullptr ? static_cast<char *>(calloc(static_cast<size_t>(status.st_size) + 1, 1)) : nullptr;
     if (fault == nullptr && buffer == nullptr)
         fault = CANNOT_BE_READ;
     size_t done = 0;
@@ -212,7 +209,9 @@ RETURN_CODE policy_error(unsigned line, const char *reason, const char *word)
     else
         snprintf(detail, sizeof detail, "%s", reason);
     free(shown);
-    show(PRT_ERROR, MSG_POLICY_FORMAT, POLICY_FILE, line, detail);
+    char text[MESSAGE_SIZE];
+    if (snprintf(text, sizeof text, MSG_POLICY_FORMAT, POLICY_FILE, line, detail) >= 0)
+        display_redirection(PRT_ERROR, text);
     return RC_NOT_TRUSTED;
 }
 

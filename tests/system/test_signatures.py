@@ -11,10 +11,12 @@ import shutil
 import pytest
 
 from datafiles import FILE_HEADER, crc16_arc, fwpack, image_header, reseal
-from flashing import CONTINUE, LOADED, Package, board, flash_platform, flashed_board, searching, table, table_line
+from flashing import (CONTINUE, LOADED, Package, board, flash_platform, flashed_board, searching, table, table_line,
+                      validate)
 from signing import (POLICY_FILE, TRUST_STORE, Authority, catalog_of, ed25519_key, install_config, sign_with_fwpack,
                      sign_with_jcat_tool)
 from simplatform import PRIMARY, SimPlatform, banner
+from test_reports import failure
 
 NOT_TRUSTED = 28
 ENTER_FW_XFER = f"{PRIMARY:02X} 20 00"
@@ -259,8 +261,9 @@ def test_refusal_in_the_execution_report(tmp_path, keys):
     sim = SimPlatform(tmp_path, platform())
     trusted_config(sim, keys, policy="require_signature = yes\n")
     run = sim.run("-fml", "-force", files=package.files())
-    assert run.rc == NOT_TRUSTED
-    assert '<Message id="28">Data File Not Trusted</Message>' in run.stdout
+    assert (run.rc, run.stdout, run.stderr) == (NOT_TRUSTED, failure("SVMExecution", NOT_TRUSTED, "Data File Not Trusted"),
+                                                "")
+    validate(run.stdout, tmp_path)
     assert not any(line.startswith(ENTER_FW_XFER) for line in run.request_lines())
 
 

@@ -19,7 +19,7 @@ extern "C" {
 namespace {
 
 // The program reads no larger catalog; neither does fwpack.
-constexpr size_t CATALOG_SIZE_LIMIT = 1024 * 1024;
+constexpr size_t CATALOG_SIZE_LIMIT = 1024UL * 1024;
 
 std::string take_error(GError *error, const std::string &fallback)
 {
@@ -95,7 +95,10 @@ bool find_trusted_signer(const std::string &trust_store, const std::vector<std::
         JcatContext *context = jcat_context_new();
         jcat_context_blob_kind_allow(context, JCAT_BLOB_KIND_ED25519);
         jcat_context_blob_kind_allow(context, JCAT_BLOB_KIND_PKCS7);
-        jcat_context_add_public_key(context, (trust_store + "/" + name).c_str());
+        std::string key_path = trust_store;
+        key_path += '/';
+        key_path += name;
+        jcat_context_add_public_key(context, key_path.c_str());
         GError *error = nullptr;
         JcatResult *result = jcat_context_verify_blob(context, data, blob, JCAT_VERIFY_FLAG_NONE, &error);
         if (error != nullptr)
