@@ -59,7 +59,8 @@ constexpr char IS_TRUNCATED[] = "is truncated or corrupt";
 constexpr char EXPANDS_TOO_FAR[] = "expands beyond 4194304 bytes";
 constexpr char IS_NOT_CATALOG[] = "is not a signature catalog";
 
-// The policy as read for this run; reset before each check.
+// The policy as read for this run; set afresh by every check, which holds
+// nothing else between calls, so the module needs no start or stop of its own.
 bool require_signature = false;
 
 enum PATH_VERDICT : uint8_t {
@@ -552,16 +553,4 @@ RETURN_CODE check_data_file_trust(const char *data_file_name)
     free(packed);
     free(catalog_path);
     return code;
-}
-
-int trust_constructor()
-{
-    require_signature = false;
-    return 0;
-}
-
-int trust_destructor()
-{
-    require_signature = false;
-    return 0;
 }

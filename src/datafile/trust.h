@@ -8,6 +8,3 @@
 // Run once the data file has passed its own checks and before a board is
 // unlocked; the data file must be the one loaded by the file handler.
 RETURN_CODE check_data_file_trust(const char *data_file_name);
-
-int trust_constructor();
-int trust_destructor();

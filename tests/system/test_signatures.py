@@ -92,6 +92,19 @@ def test_signed_file_is_flashed_and_its_signer_named(tmp_path, keys, name, signe
     assert signed_by(named).strip("\r") in (sim.cwd / "run.txt").read_text()
 
 
+def test_catalog_beside_a_file_named_with_its_folder(tmp_path, keys):
+    """The item is looked up by the base name, whatever folder -input= names."""
+    release = tmp_path / "run" / "release"
+    package = Package(release)
+    (release / "fwpack.dat").rename(release / "bp-1.06.dat")
+    sign_with_jcat_tool(release / "bp-1.06.dat", *keys["ed25519"])
+    sim = SimPlatform(tmp_path, platform())
+    trusted_config(sim, keys)
+    run = sim.run("-input=release/bp-1.06.dat", stdin=b"Y\n")
+    assert (run.rc, run.stderr) == (0, "")
+    assert run.stdout == before_trust_check(package) + signed_by("maker.ed25519") + CONTINUE + flashed_board(PRIMARY)
+
+
 def tampered(package):
     """One image byte changed, the image CRC and the file CRC made good again."""
     data = bytearray(package.data)
