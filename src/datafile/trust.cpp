@@ -107,7 +107,7 @@ const char *ownership_fault(const struct stat &status)
 
 // The policy and the keys decide what root flashes, so, as with the service
 // scripts, every directory on their path and the file itself must be out of
-// reach of other users; a symbolic link anywhere at the end is refused.
+// reach of other users; the file or folder itself may not be a symbolic link.
 PATH_VERDICT check_config_path(const char *path, bool directory_expected, RETURN_CODE *code)
 {
     char prefix[TEXT_FIELD_SIZE];

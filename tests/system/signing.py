@@ -96,6 +96,14 @@ def sign_with_jcat_tool(data_path, cert, key):
          *kind], data_path.parent)
 
 
+def checksum_catalog(data_path):
+    """A catalog whose item holds a SHA-256 checksum and no signature."""
+    data_path = pathlib.Path(data_path)
+    run([tool("jcat-tool"), "--basename", "self-sign", f"{data_path.name}{CATALOG_SUFFIX}", data_path.name,
+         "--kind", "sha256"], data_path.parent)
+    return catalog_of(data_path)
+
+
 def sign_with_fwpack(data_path, cert, key):
     data_path = pathlib.Path(data_path)
     run([FWPACK, "sign", data_path.name, cert, key], data_path.parent)

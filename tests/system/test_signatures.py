@@ -13,8 +13,8 @@ import pytest
 from datafiles import FILE_HEADER, crc16_arc, fwpack, image_header, reseal
 from flashing import (CONTINUE, LOADED, Package, board, flash_platform, flashed_board, searching, table, table_line,
                       validate)
-from signing import (POLICY_FILE, TRUST_STORE, Authority, catalog_of, ed25519_key, install_config, sign_with_fwpack,
-                     sign_with_jcat_tool)
+from signing import (POLICY_FILE, TRUST_STORE, Authority, catalog_of, checksum_catalog, ed25519_key, install_config,
+                     sign_with_fwpack, sign_with_jcat_tool)
 from simplatform import PRIMARY, SimPlatform, banner
 from test_reports import failure
 
@@ -149,6 +149,11 @@ def catalog_of_other_bytes(tmp_path, keys):
     return catalog
 
 
+def checksums_only(tmp_path):
+    Package(tmp_path / "sums")
+    return checksum_catalog(tmp_path / "sums" / "fwpack.dat")
+
+
 def gzip_of(text):
     import gzip
     return gzip.compress(text)
@@ -159,6 +164,7 @@ BAD_CATALOGS = [
     ("another file's catalog", lambda t, k, c: catalog_of_another_file(t, k)[0],
      "fwpack.dat.jcat has no signature for fwpack.dat"),
     ("signature over other bytes", lambda t, k, c: catalog_of_other_bytes(t, k), NO_VERIFIER),
+    ("checksum but no signature", lambda t, k, c: checksums_only(t), NO_VERIFIER),
     ("key not in the trust store", lambda t, k, c: signed_package(t / "stranger", k, "untrusted")[1], NO_VERIFIER),
     ("expired certificate", lambda t, k, c: signed_package(t / "old", k, "expired")[1], NO_VERIFIER),
     ("empty", lambda t, k, c: b"", "fwpack.dat.jcat is empty"),
