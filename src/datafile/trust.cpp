@@ -53,10 +53,10 @@ constexpr char BELONGS_TO_OTHER_USER[] = "belongs to another user";
 constexpr char WRITABLE_BY_OTHERS[] = "is writable by other users";
 constexpr char CANNOT_BE_READ[] = "cannot be read";
 constexpr char IS_EMPTY[] = "is empty";
-constexpr char IS_TOO_LARGE[] = "is larger than 1048576 bytes";
+constexpr char IS_TOO_LARGE_FORMAT[] = "is larger than %lld bytes";
 constexpr char IS_NOT_GZIP[] = "is not gzip-compressed";
 constexpr char IS_TRUNCATED[] = "is truncated or corrupt";
-constexpr char EXPANDS_TOO_FAR[] = "expands beyond 4194304 bytes";
+constexpr char EXPANDS_TOO_FAR_FORMAT[] = "expands beyond %zu bytes";
 constexpr char IS_NOT_CATALOG[] = "is not a signature catalog";
 
 // The policy as read for this run; set afresh by every check, which holds
@@ -77,6 +77,21 @@ void show(PRT_OPTIONS type, const char *format, const char *detail)
     if (snprintf(text, sizeof text, format, detail) < 0)
         return;
     display_redirection(type, text);
+}
+
+// The two reasons that carry a bound are formats; the bound is filled in here.
+RETURN_CODE refuse(const char *subject, const char *reason);
+
+RETURN_CODE refuse_for(const char *subject, const char *fault, off_t limit)
+{
+    char reason[MESSAGE_SIZE];
+    if (fault == IS_TOO_LARGE_FORMAT)
+        snprintf(reason, sizeof reason, IS_TOO_LARGE_FORMAT, static_cast<long long>(limit));
+    else if (fault == EXPANDS_TOO_FAR_FORMAT)
+        snprintf(reason, sizeof reason, EXPANDS_TOO_FAR_FORMAT, CATALOG_TEXT_LIMIT);
+    else
+        snprintf(reason, sizeof reason, "%s", fault);
+    return refuse(subject, reason);
 }
 
 RETURN_CODE refuse(const char *subject, const char *reason)
@@ -175,7 +190,7 @@ const char *read_bounded(const char *path, off_t limit, bool *absent, char **con
     else if ((status.st_mode & WRITABLE_BY_GROUP_OR_OTHERS) != 0)
         fault = WRITABLE_BY_OTHERS;
     else if (status.st_size > limit)
-        fault = IS_TOO_LARGE;
+        fault = IS_TOO_LARGE_FORMAT;
     char *buffer = fault == nullptr ? static_cast<char *>(calloc(static_cast<size_t>(status.st_size) + 1, 1)) : nullptr;
     if (fault == nullptr && buffer == nullptr)
         fault = CANNOT_BE_READ;
@@ -283,7 +298,7 @@ RETURN_CODE read_policy()
     size_t size = 0;
     const char *fault = read_bounded(POLICY_FILE, POLICY_SIZE_LIMIT, &absent, &text, &size);
     if (fault != nullptr)
-        return absent ? RC_SUCCESS : refuse(POLICY_FILE, fault);
+        return absent ? RC_SUCCESS : refuse_for(POLICY_FILE, fault, POLICY_SIZE_LIMIT);
     code = parse_policy(text, size);
     free(text);
     return code;
@@ -305,7 +320,7 @@ const char *inflate_catalog(const char *packed, size_t size, char **text)
     while (fault == nullptr && !finished) {
         size_t room = CATALOG_TEXT_LIMIT - produced;
         if (room == 0) {
-            fault = EXPANDS_TOO_FAR;
+            fault = EXPANDS_TOO_FAR_FORMAT;
             break;
         }
         gsize read_now = 0;
@@ -318,7 +333,7 @@ const char *inflate_catalog(const char *packed, size_t size, char **text)
         produced += written_now;
         if (result == G_CONVERTER_ERROR) {
             // Output space that ran out is the bound, not a corrupt file.
-            fault = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_NO_SPACE) && room < INFLATE_STEP ? EXPANDS_TOO_FAR
+            fault = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_NO_SPACE) && room < INFLATE_STEP ? EXPANDS_TOO_FAR_FORMAT
                                                                                                       : IS_TRUNCATED;
             g_error_free(error);
         } else if (result == G_CONVERTER_FINISHED) {
@@ -458,7 +473,7 @@ RETURN_CODE verify_catalog(const char *catalog_path, const char *packed, size_t 
     char *text = nullptr;
     const char *fault = inflate_catalog(packed, size, &text);
     if (fault != nullptr)
-        return refuse(catalog_path, fault);
+        return refuse_for(catalog_path, fault, CATALOG_SIZE_LIMIT);
 
     quiet_library();
     JcatFile *catalog = jcat_file_new();
@@ -541,11 +556,11 @@ RETURN_CODE check_data_file_trust(const char *data_file_name)
             snprintf(reason, sizeof reason, "no catalog %s, and %s requires a signature",
                      shown != nullptr ? shown : "", POLICY_FILE);
             free(shown);
-                    show(PRT_ERROR, MSG_NOT_TRUSTED_FORMAT, reason);
+            show(PRT_ERROR, MSG_NOT_TRUSTED_FORMAT, reason);
             code = RC_NOT_TRUSTED;
         }
     } else if (fault != nullptr) {
-        code = refuse(catalog_path, fault);
+        code = refuse_for(catalog_path, fault, CATALOG_SIZE_LIMIT);
     } else {
         const char *slash = strrchr(data_file_name, '/');
         code = verify_catalog(catalog_path, packed, size, slash != nullptr ? slash + 1 : data_file_name);
