@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-3.0-or-later
 # One full three-board update of the simulated platform under valgrind's
-# memcheck (tests/system/memcheck_full_update.py): any invalid access, use of
-# unset memory or leak fails the run.
+# memcheck, and three signed ones (tests/system/memcheck_full_update.py): any
+# invalid access, use of unset memory or leak fails the run.
 # Usage: scripts/check-memory.sh [build-folder]   (default build, already built)
 set -euo pipefail
 cd "$(dirname "$0")/.."

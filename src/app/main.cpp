@@ -12,6 +12,7 @@
 #include "datafile/datahandler.h"
 #include "datafile/file_handler.h"
 #include "datafile/proc_crc.h"
+#include "datafile/trust.h"
 #include "flash/bp_flash.h"
 #include "flash/device_handler.h"
 #include "flash/flash_run.h"
@@ -128,6 +129,10 @@ int velmoran_main(int argc, char **argv)
     // A missing data file still lets the boards' current revisions be shown.
     if (carry_on(&code) || code == RC_FILE_NOT_FOUND)
         code = display_information(&info, code);
+    // Only a run that may flash gets here: the revision-only and inventory
+    // modes have ended, so they never refuse an unsigned file.
+    if (carry_on(&code))
+        code = check_data_file_trust(info.data_file_name);
     if (carry_on(&code)) {
         check_images_revision(&info);
         if (carry_on(&code)) {

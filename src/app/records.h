@@ -36,6 +36,7 @@ enum RETURN_CODE : uint8_t {
     RC_END_OF_DATA = 25,
     RC_SIZE_MISMATCHED = 26,
     RC_LOAD_LIBRARY_FAILED = 27,
+    RC_NOT_TRUSTED = 28,
 };
 
 enum DEVICE_STATUS : uint8_t {

@@ -199,6 +199,12 @@ RETURN_CODE read_data_file_chunk(uint8_t *data, const uint32_t size)
     return RC_SUCCESS;
 }
 
+void data_file_contents(const uint8_t **data, uint32_t *size)
+{
+    *data = file_buf;
+    *size = file_buf != nullptr ? file_buf_max_data_count : 0;
+}
+
 RETURN_CODE check_datfile_segment_crc(const uint32_t start, const uint32_t count, const uint16_t expected)
 {
     uint16_t crc;

@@ -38,8 +38,9 @@ constexpr ERROR_MAP_ENTRY error_map[] = {
     {RC_PLATFORM_NOT_SUPPORTED, "Platform Not Supported"},
     {RC_SIZE_MISMATCHED, "Size Mismatched"},
     {RC_LOAD_LIBRARY_FAILED, "Failed to Load Library or enable channel"},
+    {RC_NOT_TRUSTED, "Data File Not Trusted"},
 };
-static_assert(sizeof error_map / sizeof error_map[0] == 18);
+static_assert(sizeof error_map / sizeof error_map[0] == 19);
 
 // Every board is reported under the one component identity of the backplanes.
 constexpr char COMPONENT_ID[] = "3967";

@@ -203,6 +203,43 @@ def test_killed_rehearsal_is_put_right_by_the_next_rehearsal_alone(installed, sh
     assert not (platform.parent / "platform.txt.velmoran" / "recovery").exists()
 
 
+def test_installed_velmoran_flashes_a_file_signed_with_an_installed_key(installed, shared):
+    """The policy and the empty trust store as the package ships them; an
+    administrator installs a maker's key and requires signatures."""
+    from signing import ed25519_key  # noqa: E402  tests/system, on the path above
+    conffiles = installed.check(["dpkg-query", "-W", "-f=${Conffiles}", "velmoran"]).stdout
+    assert "/etc/velmoran/velmoran.conf" in conffiles
+    store = installed.path("/etc/velmoran/pki")
+    assert store.is_dir() and list(store.iterdir()) == []
+    assert (oct(store.stat().st_mode & 0o7777), store.stat().st_uid) == ("0o755", 0)
+
+    public, secret = ed25519_key(shared / "maker", "maker")
+    installed.check(["install", "-m", "0644", public, "/etc/velmoran/pki/maker.ed25519"])
+    installed.check(["sed", "-i", "s/^require_signature = no$/require_signature = yes/", "/etc/velmoran/velmoran.conf"])
+    platform = shared / "platform.txt"
+    platform.write_text("system_id 0x016C\nboard 0xC0 revision=01.05 erase_busy=1\n")
+    run = shared / "run"
+    run.mkdir()
+    installed.check(["fwpack", "image", "-o", "bp.bin", "--rev", "1.06"], cwd=run)
+    installed.check(["fwpack", "build", "-o", "fwpack.dat", "--rev", "1.06", "bp.bin"], cwd=run)
+    waits = {"LD_PRELOAD": SLEEP_SHIM, "SLEEPSHIM_LOG": shared / "sleeps.log"}
+
+    unsigned = installed.run(["velmoran-sim-run", platform], cwd=run, env=waits, stdin=b"Y\n")
+    assert (unsigned.stderr, unsigned.rc) == (
+        "\r   Data file not trusted: no catalog fwpack.dat.jcat, and /etc/velmoran/velmoran.conf requires a "
+        "signature \n", 28)
+    assert "board 0xC0 revision=01.05" in platform.read_text()
+
+    installed.check(["fwpack", "sign", "fwpack.dat", public, secret], cwd=run)
+    signed = installed.run(["velmoran-sim-run", platform], cwd=run, env=waits, stdin=b"Y\n")
+    assert (signed.stdout, signed.stderr, signed.rc) == (
+        BANNER + f"\r   Searching for devices ...{CLEAR}" + LOADED
+        + table(("Primary Backplane", "1.05", "1.06"))
+        + "\r   Data file signed by maker.ed25519 \n"
+        + "   Continue ? Y/N: " + flashed("Primary Backplane"), "", 0)
+    assert "board 0xC0 revision=01.06" in platform.read_text()
+
+
 def test_sim_run_needs_a_platform_file(installed, shared):
     result = installed.run(["velmoran-sim-run", shared / "absent.txt"], cwd=shared)
     assert (result.stdout, result.stderr, result.rc) == (

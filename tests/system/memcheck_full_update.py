@@ -13,6 +13,7 @@ import pytest
 
 import simplatform
 from datafiles import build, make_image
+from signing import Authority, catalog_of, ed25519_key, install_config, sign_with_fwpack
 from simplatform import MEDIA_BAY, PRIMARY, SECONDARY, Board, Platform, SimPlatform
 
 VALGRIND = shutil.which("valgrind")
@@ -39,13 +40,20 @@ def wrapper(folder, log):
     return script
 
 
-def full_update(root):
+def full_update(root, signer=None, trusted=()):
+    """The update; with `signer` (cert, key), the data file signed with it
+    and `trusted` files installed in the run's trust store, signature required."""
     boards = [Board(address, revision=OLD_REVISION) for address in (PRIMARY, SECONDARY, MEDIA_BAY)]
     sim = SimPlatform(root, Platform(system_id=0x016E, boards=boards))
     images = root / "images"
     images.mkdir()
     data = build(images, "fwpack.dat", "--rev", NEW_REVISION, make_image(images, "image.bin", NEW_REVISION))
-    return sim.run(files={"fwpack.dat": bytes(data)}, stdin=b"Y\n")
+    files = {"fwpack.dat": bytes(data)}
+    if signer is not None:
+        sign_with_fwpack(images / "fwpack.dat", *signer)
+        files["fwpack.dat.jcat"] = catalog_of(images / "fwpack.dat")
+        install_config(sim.config_dir, keys=trusted, policy="require_signature = yes\n")
+    return sim.run(files=files, stdin=b"Y\n")
 
 
 @pytest.mark.skipif(VALGRIND is None, reason="valgrind is not installed")
@@ -61,4 +69,27 @@ def test_full_three_board_update_is_clean_under_memcheck(tmp_path, monkeypatch):
     assert report == "", report
     assert (checked.rc, checked.stdout, checked.stderr) == (plain.rc, plain.stdout, plain.stderr)
     assert checked.request_lines() == plain.request_lines()
+    assert checked.images == plain.images
+
+
+@pytest.mark.skipif(VALGRIND is None, reason="valgrind is not installed")
+@pytest.mark.parametrize("kind, verified", [("pkcs7", True), ("ed25519", True), ("ed25519", False)])
+def test_signature_check_is_clean_under_memcheck(tmp_path, monkeypatch, kind, verified):
+    """libjcat and GLib come into the process only for the signature check:
+    a verified PKCS#7 and Ed25519 signature, and a refused one."""
+    if kind == "pkcs7":
+        authority = Authority(tmp_path / "ca")
+        signer, trusted = authority.issue("Maker Signing"), [authority.cert]
+    else:
+        signer = ed25519_key(tmp_path / "keys", "maker")
+        trusted = [signer[0] if verified else ed25519_key(tmp_path / "keys", "other")[0]]
+    plain = full_update(tmp_path / "plain", signer, trusted)
+    assert plain.rc == (0 if verified else 28), plain
+
+    log = tmp_path / "memcheck.log"
+    monkeypatch.setattr(simplatform, "VELMORAN", wrapper(tmp_path, log))
+    checked = full_update(tmp_path / "memcheck", signer, trusted)
+    report = log.read_text() if log.exists() else ""
+    assert report == "", report
+    assert (checked.rc, checked.stdout, checked.stderr) == (plain.rc, plain.stdout, plain.stderr)
     assert checked.images == plain.images

@@ -310,6 +310,9 @@ class SimPlatform:
         self.cwd = self.root / "run"
         # The program's own state folder (its recovery record).
         self.recovery_dir = self.root / "state"
+        # Mounted over /etc/velmoran when a test makes it (signing.py);
+        # otherwise the launcher's own: no policy and no trusted key.
+        self.config_dir = self.root / "config"
         self.state_dir.mkdir(parents=True, exist_ok=True)
         self.cwd.mkdir(parents=True, exist_ok=True)
         # Root runs ./tesselinstall.sh only from a folder no one else can write.
@@ -365,6 +368,8 @@ class SimPlatform:
         # Only velmoran (and what it starts) gets the shim, not the tools
         # that set the namespace up; a sanitizer runtime must come first.
         argv = [LAUNCHER, "--libraries", ":".join(str(folder) for folder in search_path), "--init-dir", INIT_DIR]
+        if self.config_dir.exists():
+            argv += ["--config-dir", self.config_dir]
         for library in _sanitizer_runtimes() + [str(SLEEP_SHIM)]:
             argv += ["--preload", library]
         argv += [self.state_dir / STATE_FILE, VELMORAN, *args]

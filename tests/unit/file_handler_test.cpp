@@ -232,6 +232,25 @@ TEST_F(FileHandler, destructor_empties_the_buffer)
     EXPECT_EQ(seek_data_file(0), RC_FAILED);
 }
 
+// The signature check verifies exactly what was loaded: every byte, wherever
+// the shared cursor stands, and nothing once the buffer is gone.
+TEST_F(FileHandler, whole_contents_are_the_loaded_bytes_and_only_while_loaded)
+{
+    const Bytes content = counting_bytes(5);
+    load(content);
+    ASSERT_EQ(seek_data_file(3), RC_SUCCESS);
+    const uint8_t *data = nullptr;
+    uint32_t size = 99;
+    data_file_contents(&data, &size);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(Bytes(data, data + size), content) << "from the first byte, not from the cursor";
+
+    file_handler_destructor();
+    data_file_contents(&data, &size);
+    EXPECT_EQ(data, nullptr);
+    EXPECT_EQ(size, 0U);
+}
+
 // A 40-byte body and its CRC, low byte first: 42 bytes in all.
 Bytes sealed_file()
 {

@@ -7,3 +7,5 @@ int run_build(int argc, char **argv);
 int run_image(int argc, char **argv);
 int run_reseal(int argc, char **argv);
 int run_show(int argc, char **argv);
+int run_sign(int argc, char **argv);
+int run_verify(int argc, char **argv);

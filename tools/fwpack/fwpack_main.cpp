@@ -20,6 +20,8 @@ constexpr char USAGE[] = "Usage: fwpack <command> [options]\n"
                          "  image   make a simulated firmware image\n"
                          "  reseal  write a data file's CRC again after a change by hand\n"
                          "  show    describe a data file and check it\n"
+                         "  sign    add a signature of a data file to its catalog FILE.jcat\n"
+                         "  verify  check a data file's signatures against trusted keys\n"
                          "\n"
                          "Run 'fwpack <command> --help' for the options of a command,\n"
                          "'fwpack --version' for the version.\n"
@@ -35,6 +37,8 @@ constexpr Command COMMANDS[] = {
     {"image", run_image},
     {"reseal", run_reseal},
     {"show", run_show},
+    {"sign", run_sign},
+    {"verify", run_verify},
 };
 
 }  // namespace

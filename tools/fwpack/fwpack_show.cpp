@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "fwpack_catalog.h"
 #include "fwpack_commands.h"
 #include "fwpack_common.h"
 
@@ -17,16 +18,19 @@ constexpr uint8_t PRINTABLE_LAST = 0x7E;
 // The signature's letters; the byte after them is its terminator.
 const size_t SIGNATURE_CHARACTERS = datafile_kit::SIGNATURE_SIZE - 1;
 
-constexpr char HELP[] = "Usage: fwpack show [--json] FILE\n"
+constexpr char HELP[] = "Usage: fwpack show [--json [--pki DIR]] FILE\n"
                         "\n"
                         "Describes a data file: its header, one line per image (index, device type,\n"
                         "revision, length, data offset, image CRC) and the file CRC. Every problem\n"
                         "is reported on stderr and makes the exit status 1: a header the program\n"
                         "refuses, a wrong CRC, image data outside the file, an image no board could\n"
                         "take, or bytes after the file length that the file CRC does not cover.\n"
+                        "With --json, the object also lists the signatures in FILE.jcat, each with\n"
+                        "the key or certificate of DIR (default /etc/velmoran/pki) that verifies it.\n"
                         "\n"
                         "Options:\n"
                         "  --json      print the description as one JSON object\n"
+                        "  --pki DIR   the trusted keys and certificates the signers are checked with\n"
                         "  -h, --help  show this help\n";
 
 using datafile_kit::Check;
@@ -95,7 +99,38 @@ const char *json_bool(bool value)
     return value ? "true" : "false";
 }
 
-void print_json(const std::string &path, const Check &report)
+std::string json_text_or_null(const std::string &text)
+{
+    return text.empty() ? "null" : json_string(text);
+}
+
+// The catalog beside the file: null when there is none.
+void print_json_catalog(const std::string &path, const Bytes &file, const std::string &trust_store)
+{
+    std::vector<Signer> signers;
+    bool absent = false;
+    std::string error;
+    const bool read = read_signers(path, file, trust_store, signers, absent, error);
+    if (!read && absent) {
+        printf(", \"catalog\": null");
+        return;
+    }
+    printf(", \"catalog\": {\"file\": %s", json_string(path + CATALOG_SUFFIX).c_str());
+    if (!read) {
+        printf(", \"error\": %s}", json_string(error).c_str());
+        return;
+    }
+    printf(", \"signers\": [");
+    for (size_t index = 0; index < signers.size(); index++) {
+        const Signer &signer = signers[index];
+        printf("%s{\"kind\": %s, \"timestamp\": %lld, \"trusted_by\": %s, \"authority\": %s}",
+               index == 0 ? "" : ", ", json_string(signer.kind).c_str(), signer.timestamp,
+               json_text_or_null(signer.trusted_by).c_str(), json_text_or_null(signer.authority).c_str());
+    }
+    printf("]}");
+}
+
+void print_json(const std::string &path, const Check &report, const Bytes &file, const std::string &trust_store)
 {
     printf("{\"file\": %s, \"size\": %zu", json_string(path).c_str(), report.size);
     if (report.have_header) {
@@ -131,7 +166,9 @@ void print_json(const std::string &path, const Check &report)
     printf(", \"trailing_bytes\": %llu, \"problems\": [", static_cast<unsigned long long>(report.trailing_bytes));
     for (size_t index = 0; index < report.problems.size(); index++)
         printf("%s%s", index == 0 ? "" : ", ", json_string(report.problems[index]).c_str());
-    printf("], \"ok\": %s}\n", json_bool(report.problems.empty()));
+    printf("]");
+    print_json_catalog(path, file, trust_store);
+    printf(", \"ok\": %s}\n", json_bool(report.problems.empty()));
 }
 
 }  // namespace
@@ -139,6 +176,7 @@ void print_json(const std::string &path, const Check &report)
 int run_show(int argc, char **argv)
 {
     bool json = false;
+    std::string trust_store = DEFAULT_TRUST_STORE;
     std::string path;
     bool have_path = false;
 
@@ -157,6 +195,9 @@ int run_show(int argc, char **argv)
             return EXIT_OK;
         } else if (option == "--json" && !args.has_inline_value()) {
             json = true;
+        } else if (option == "--pki") {
+            if (!args.take_value(trust_store))
+                return usage_error(COMMAND, "--pki needs a folder");
         } else {
             return usage_error(COMMAND, "unknown option '" + option + "'");
         }
@@ -176,7 +217,7 @@ int run_show(int argc, char **argv)
     }
     const Check report = datafile_kit::check(file);
     if (json)
-        print_json(path, report);
+        print_json(path, report, file, trust_store);
     else
         print_text(path, report);
     fflush(stdout);
