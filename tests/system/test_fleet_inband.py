@@ -270,7 +270,7 @@ def released_files(release):
     return {path.name: path.read_bytes() for path in release[0].parent.glob("bp-1.06.dat*")}
 
 
-SHIPPED_CONFIG = "# velmoran's policy\n# require_signature = no\nother = 1\n"
+SHIPPED_CONFIG = "# velmoran's policy\n\n# require_signature = no\n"
 
 
 # What each part of the role does, selected by its tags: the staging (data

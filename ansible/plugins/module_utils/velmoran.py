@@ -29,9 +29,11 @@ EXIT_MEANINGS = {
     11: "flash failed",
     14: "a board did not leave transfer mode",
     15: "data file version not supported",
+    18: "state folder unusable or recovery record not written",
     23: "command line rejected",
     24: "platform not supported",
     27: "management library not loaded or IPMB channel not enabled",
+    28: "data file not trusted",
 }
 
 # The boards velmoran knows, in its table order, by the names it prints.
