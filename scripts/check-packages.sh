@@ -74,5 +74,6 @@ echo "lintian clean"
 
 echo "=== packages: installed on a throwaway copy of this system"
 cd tests/packaging
+# skip_policy: a test that cannot run fails here as in every other suite.
 VELMORAN_PACKAGE_DIR="$packages" VELMORAN_BUILD_DIR="$build" VELMORAN_SOURCE_DIR="$root" \
-    /usr/bin/python3 -m pytest -q -p no:cacheprovider .
+    PYTHONPATH="$root/tests/system" /usr/bin/python3 -m pytest -q -p no:cacheprovider -p skip_policy .

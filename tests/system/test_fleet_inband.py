@@ -13,12 +13,12 @@ import pytest
 
 from conftest import VELMORAN
 from datafiles import build, make_image
-from fleet import ansible_environment, install_collection, needs_ansible, sanitizer_build
+from fleet import ansible_environment, install_collection, needs_ansible, normal_build_only
 from simplatform import (INIT_DIR, INSTALL_SCRIPT, PRIMARY, REQUEST_LOG, SECONDARY, SIM_DIR, SLEEP_LOG, SLEEP_SHIM,
                          STATE_FILE, Board, Platform, SimPlatform, namespace_available)
 
 pytestmark = [needs_ansible,
-              pytest.mark.skipif(sanitizer_build(), reason="the collection is tested with the normal build"),
+              normal_build_only,
               pytest.mark.skipif(not namespace_available(), reason="needs root and a private mount namespace")]
 
 FLASH_SIZE = 0xB000
