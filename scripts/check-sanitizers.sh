@@ -20,4 +20,5 @@ echo "=== sanitizers: configure and build $build with -DVELMORAN_SANITIZE=ON"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORAN_SANITIZE=ON > /dev/null
 cmake --build "$build" -j"$jobs"
 echo "=== sanitizers: ctest in $build (ASAN_OPTIONS=$ASAN_OPTIONS UBSAN_OPTIONS=$UBSAN_OPTIONS)"
-ctest --test-dir "$build" --output-on-failure -j"$jobs"
+ctest --test-dir "$build" --output-on-failure -j"$jobs" \
+    ${VELMORAN_TEST_RESULTS:+--output-junit "$VELMORAN_TEST_RESULTS/ctest.xml"}

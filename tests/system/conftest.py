@@ -39,6 +39,12 @@ def run_binary(argv, cwd, stdin=b"", env=None, timeout=60):
     return Result(completed)
 
 
+def pytest_configure(config):
+    # A test that cannot run fails, and the run's counts reach the test
+    # command's summary (tests/system/skip_policy.py).
+    config.pluginmanager.import_plugin("skip_policy")
+
+
 @pytest.fixture
 def workdir(tmp_path):
     """An empty current directory for one run of the program."""

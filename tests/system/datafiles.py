@@ -1,8 +1,10 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Data files for system tests: made, and resealed after a change by hand,
 with the real fwpack, then read and patched here byte by byte. The CRC below
-is a bit-at-a-time reference kept independent of the program's table, so the
-two check each other; nothing here writes a file of its own."""
+is a bit-at-a-time reference kept independent of the program's table, and
+every file fwpack makes or reseals for a test is held to it, so a fault in
+the table the program and fwpack share fails every test that uses a data
+file; nothing here writes a file of its own."""
 
 import struct
 import tempfile
@@ -18,7 +20,7 @@ FILE_HEADER = struct.Struct("<BBI2s9s")       # version, count, length, reserved
 IMAGE_HEADER = struct.Struct("<BH4sBBHII32s")  # reserved, type, reserved, major, minor, crc, length, offset, reserved
 SIGNATURE_OFFSET = DATA_FILE_SIGNATURE_OFFSET
 CRC_SIZE = DATA_FILE_CRC_SIZE
-# The records' layouts above are read field by field; their sizes are the program's.
+# The records' layouts above are read field by field; their sizes are the documented ones.
 assert (FILE_HEADER.size, IMAGE_HEADER.size) == (FILE_HEADER_SIZE, IMAGE_HEADER_SIZE)
 
 
@@ -49,7 +51,23 @@ def make_image(folder, name, rev, length=None):
 def build(folder, name, *image_args):
     result = fwpack("build", "-o", name, *image_args, cwd=folder)
     assert (result.rc, result.stderr) == (0, ""), result
-    return bytearray((folder / name).read_bytes())
+    data = bytearray((folder / name).read_bytes())
+    for index in range(file_header(data)["count"]):
+        header = image_header(data, index)
+        covered = bytes(data[header["offset"]:header["offset"] + header["length"]])
+        assert header["crc"] == crc16_arc(covered), (
+            f"fwpack wrote image {index}'s CRC as 0x{header['crc']:04x}; CRC-16/ARC of its bytes is "
+            f"0x{crc16_arc(covered):04x}")
+    assert_file_crc(data)
+    return data
+
+
+def assert_file_crc(data):
+    """The file CRC where the header's file length puts it is CRC-16/ARC of all before it."""
+    length = file_header(data)["length"]
+    stored, = struct.unpack_from("<H", data, length - CRC_SIZE)
+    expected = crc16_arc(bytes(data[:length - CRC_SIZE]))
+    assert stored == expected, f"fwpack wrote the file CRC as 0x{stored:04x}; CRC-16/ARC says 0x{expected:04x}"
 
 
 def file_header(data):
@@ -78,3 +96,4 @@ def reseal(data):
         result = fwpack("reseal", path.name, cwd=folder)
         assert (result.rc, result.stderr) == (0, ""), result
         data[:] = path.read_bytes()
+    assert_file_crc(data)

@@ -3,27 +3,22 @@
 for the system tests of updates, policies, failures and reports."""
 
 import pathlib
-import re
 import struct
 import subprocess
 import tempfile
 
 import pytest
 
-from conftest import BUILD_DIR, SOURCE_DIR
+from conftest import SOURCE_DIR
 from datafiles import TRANSFER_SIZE, build, make_image
 from protocol import CHUNK_SIZE, TRANSFER_BASE_ADDRESS
 from simplatform import PRIMARY, SECONDARY, MEDIA_BAY, Board, Platform, SimPlatform, banner
 
 
-def _unlock_code(prefix):
-    """One of the build's unlock codes, as the generated header spells it."""
-    header = (BUILD_DIR / "generated" / "unlock_codes.h").read_text()
-    return "".join(re.findall(rf"^constexpr char {prefix}_\d = '(.)';", header, re.MULTILINE))
-
-
-UNLOCK_CODE = _unlock_code("UNLOCK_CODE")
-ALT_UNLOCK_CODE = _unlock_code("ALT_UNLOCK_CODE")
+# The build's default unlock codes (VELMORAN_UNLOCK_CODE, VELMORAN_ALT_UNLOCK_CODE),
+# as the boards accept them; the test command builds with the defaults.
+UNLOCK_CODE = "BPFW"
+ALT_UNLOCK_CODE = "BPUP"
 
 SCHEMA = SOURCE_DIR / "schema" / "velmoran.xsd"
 CLEAR = "\r" + " " * 74 + "\r"
@@ -167,7 +162,5 @@ def validate(document, folder):
 
 @pytest.fixture
 def options():
-    """Skips a test whose run needs the command line understood."""
-    if not banner():
-        pytest.skip("option translation not built")
+    """The banner, for a test whose run needs the command line understood."""
     return banner()

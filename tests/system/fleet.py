@@ -30,6 +30,11 @@ needs_ansible = pytest.mark.skipif(bool(ansible_missing()),
                                    reason="ansible-core not installed: " + ", ".join(ansible_missing()))
 
 
+# The fleet tests drive the collection, which a second pass under the
+# sanitizers does not tell more about: that build's run leaves them out.
+normal_build_only = pytest.mark.normal_build_only
+
+
 def sanitizer_build():
     """A sanitizer build of velmoran: the fleet tests drive the collection,
     which a second pass under the sanitizers does not tell more about."""

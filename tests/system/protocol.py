@@ -1,49 +1,55 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""The protocol's and the data file's numbers, as the program, the simulated
-platform and fwpack define them: asked once of the built protocol_constants
-tool, never typed again here."""
+"""The protocol's and the data file's numbers, typed once here as the boards,
+the BMC and the data file's documented layout have them, so that the system
+tests check the program, the simulated platform and fwpack against values
+none of them supplied."""
 
-import json
-import subprocess
+# IPMI: the BMC's address, the network functions as the request log shows
+# them (already shifted into the upper six bits) and the command numbers.
+BMC_SLAVE_ADDRESS = 0x20
+NETFN_CHASSIS = 0x00
+NETFN_APP = 0x18
+NETFN_FIRMWARE = 0x20
+CMD_GET_DEVICE_ID = 0x01                    # NETFN_APP
+CMD_ENABLE_MESSAGE_CHANNEL_RECEIVE = 0x32   # NETFN_APP
+CMD_GET_CHASSIS_STATUS = 0x01               # NETFN_CHASSIS
+CMD_SET_FRONT_PANEL_ENABLES = 0x0A          # NETFN_CHASSIS
+CMD_ENTER_FW_XFER = 0x00                    # NETFN_FIRMWARE
+CMD_FW_DATA = 0x01                          # NETFN_FIRMWARE
+CMD_EXIT_FW_XFER = 0x04                     # NETFN_FIRMWARE
+DEVICE_ID_ANSWER_LENGTH = 15
+UNLOCK_CODE_LENGTH = 4
+# The library record's request data: offsets 30 to 62.
+HAPI_REQUEST_DATA_MAX = 33
 
-from conftest import BUILD_DIR
+# The firmware transfer: bytes sent whatever the image says, the board
+# address of the first, and the bytes of one FW_DATA request.
+TRANSFER_SIZE = 0xB000
+TRANSFER_BASE_ADDRESS = 0x1000
+CHUNK_SIZE = 20
+# The board's flash as the transfer writes it: 0x1000 up to 0xC000.
+FLASH_START = 0x1000
+FLASH_SIZE = 0xC000 - 0x1000
+# Where the simulated board's firmware finds its revision in an image.
+SIM_IMAGE_REVISION_MAJOR_OFFSET = 2
+SIM_IMAGE_REVISION_MINOR_OFFSET = 3
 
-_TOOL = BUILD_DIR / "tests" / "protocol_constants"
-_VALUES = json.loads(subprocess.run([str(_TOOL)], check=True, stdout=subprocess.PIPE, text=True).stdout)
+# The boards' IPMB addresses.
+PRIMARY = 0xC0
+SECONDARY = 0xC2
+MEDIA_BAY = 0xC4
 
-BMC_SLAVE_ADDRESS = _VALUES["BMC_SLAVE_ADDRESS"]
-NETFN_CHASSIS = _VALUES["NETFN_CHASSIS"]
-NETFN_APP = _VALUES["NETFN_APP"]
-NETFN_FIRMWARE = _VALUES["NETFN_FIRMWARE"]
-CMD_GET_DEVICE_ID = _VALUES["CMD_GET_DEVICE_ID"]
-CMD_ENABLE_MESSAGE_CHANNEL_RECEIVE = _VALUES["CMD_ENABLE_MESSAGE_CHANNEL_RECEIVE"]
-CMD_GET_CHASSIS_STATUS = _VALUES["CMD_GET_CHASSIS_STATUS"]
-CMD_SET_FRONT_PANEL_ENABLES = _VALUES["CMD_SET_FRONT_PANEL_ENABLES"]
-CMD_ENTER_FW_XFER = _VALUES["CMD_ENTER_FW_XFER"]
-CMD_FW_DATA = _VALUES["CMD_FW_DATA"]
-CMD_EXIT_FW_XFER = _VALUES["CMD_EXIT_FW_XFER"]
-DEVICE_ID_ANSWER_LENGTH = _VALUES["DEVICE_ID_ANSWER_LENGTH"]
-UNLOCK_CODE_LENGTH = _VALUES["UNLOCK_CODE_LENGTH"]
-HAPI_REQUEST_DATA_MAX = _VALUES["HAPI_REQUEST_DATA_MAX"]
-TRANSFER_SIZE = _VALUES["TRANSFER_SIZE"]
-TRANSFER_BASE_ADDRESS = _VALUES["TRANSFER_BASE_ADDRESS"]
-CHUNK_SIZE = _VALUES["CHUNK_SIZE"]
-FLASH_START = _VALUES["FLASH_START"]
-FLASH_SIZE = _VALUES["FLASH_SIZE"]
-SIM_IMAGE_REVISION_MAJOR_OFFSET = _VALUES["SIM_IMAGE_REVISION_MAJOR_OFFSET"]
-SIM_IMAGE_REVISION_MINOR_OFFSET = _VALUES["SIM_IMAGE_REVISION_MINOR_OFFSET"]
-PRIMARY = _VALUES["PRIMARY"]
-SECONDARY = _VALUES["SECONDARY"]
-MEDIA_BAY = _VALUES["MEDIA_BAY"]
-DATA_FILE_VERSION = _VALUES["DATA_FILE_VERSION"]
-DATA_FILE_SIGNATURE = _VALUES["DATA_FILE_SIGNATURE"]
-DATA_FILE_SIGNATURE_SIZE = _VALUES["DATA_FILE_SIGNATURE_SIZE"]
-DATA_FILE_SIGNATURE_OFFSET = _VALUES["DATA_FILE_SIGNATURE_OFFSET"]
-DATA_FILE_RESERVED_OFFSET = _VALUES["DATA_FILE_RESERVED_OFFSET"]
-DATA_FILE_CRC_SIZE = _VALUES["DATA_FILE_CRC_SIZE"]
-FILE_HEADER_SIZE = _VALUES["FILE_HEADER_SIZE"]
-IMAGE_HEADER_SIZE = _VALUES["IMAGE_HEADER_SIZE"]
-BACKPLANE_DEVICE_TYPE = _VALUES["BACKPLANE_DEVICE_TYPE"]
+# The data file: file header (version, image count, file length, two
+# reserved bytes, signature), 51-byte image headers, the file CRC last.
+DATA_FILE_VERSION = 2
+DATA_FILE_SIGNATURE = "QUOR_INC"
+DATA_FILE_SIGNATURE_SIZE = 9
+DATA_FILE_SIGNATURE_OFFSET = 8
+DATA_FILE_RESERVED_OFFSET = 6
+DATA_FILE_CRC_SIZE = 2
+FILE_HEADER_SIZE = 17
+IMAGE_HEADER_SIZE = 51
+BACKPLANE_DEVICE_TYPE = 2
 
 # The signature's nine bytes: its letters and the terminating zero.
 SIGNATURE = DATA_FILE_SIGNATURE.encode() + b"\0"

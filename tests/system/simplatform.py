@@ -402,12 +402,14 @@ _banner = None
 
 def banner():
     """The version banner that option translation prints ahead of a run's own
-    output, as `-version` prints it ("" for a build whose option translation
-    prints none). Tests expect it at the start of standard output."""
+    output, as `-version` prints it. Tests expect it at the start of standard
+    output; a build that prints no banner is broken, and every test asking
+    for it fails."""
     global _banner
     if _banner is None:
         import tempfile
         with tempfile.TemporaryDirectory() as root:
             stdout = SimPlatform(root).run("-version").stdout
-        _banner = stdout if stdout.startswith("\n   Velmoran Version:") else ""
+        assert stdout.startswith("\n   Velmoran Version:"), f"velmoran -version printed {stdout!r}: the build is broken"
+        _banner = stdout
     return _banner

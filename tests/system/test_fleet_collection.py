@@ -13,7 +13,7 @@ import pytest
 
 from conftest import VELMORAN
 from datafiles import build, make_image
-from fleet import COLLECTION_SOURCE, ansible_environment, install_collection, needs_ansible, sanitizer_build
+from fleet import COLLECTION_SOURCE, ansible_environment, install_collection, needs_ansible, normal_build_only
 from simplatform import (INIT_DIR, INSTALL_SCRIPT, PRIMARY, REQUEST_LOG, SECONDARY, SIM_DIR, SLEEP_LOG, SLEEP_SHIM,
                          STATE_FILE, Board, Platform, SimPlatform, namespace_available)
 
@@ -164,7 +164,7 @@ def run_json(tmp_path, collections, playbook):
 
 
 @pytest.mark.skipif(not namespace_available(), reason="needs root and a private mount namespace")
-@pytest.mark.skipif(sanitizer_build(), reason="the collection is tested with the normal build")
+@normal_build_only
 def test_modules_return_what_they_document(tmp_path, collections):
     make_image(tmp_path, "bp.bin", "1.06")
     data_file = tmp_path / "bp.dat"

@@ -20,12 +20,12 @@ import yaml
 from conftest import VELMORAN
 from datafiles import build, make_image
 from fleet import (COLLECTION_SOURCE, SshServers, ansible_environment, install_collection, load_module_utils,
-                   needs_ansible, private_etc, require, sanitizer_build, sign, trust)
+                   needs_ansible, normal_build_only, private_etc, require, sign, trust)
 from simplatform import (INIT_DIR, INSTALL_SCRIPT, PRIMARY, REQUEST_LOG, SECONDARY, SIM_DIR, SLEEP_LOG, SLEEP_SHIM,
                          STATE_FILE, Board, Fault, Platform, SimPlatform, namespace_available)
 
 pytestmark = [needs_ansible,
-              pytest.mark.skipif(sanitizer_build(), reason="the collection is tested with the normal build"),
+              normal_build_only,
               pytest.mark.skipif(not namespace_available(), reason="needs root and a private mount namespace")]
 
 vm = load_module_utils()

@@ -17,14 +17,15 @@ import pytest
 
 import ipmisim_bench
 from datafiles import build, make_image
-from fleet import (ansible_environment, install_collection, lan_inventory, needs_ansible, private_etc, require, run_lan_rollout,
-                   sanitizer_build, sign, trust)
+from fleet import (ansible_environment, install_collection, lan_inventory, needs_ansible, normal_build_only,
+                   private_etc, require, run_lan_rollout, sign, trust)
 from ipmisim_bench import PASSWORD, IpmiSimBench
 from simplatform import SLEEP_SHIM
 
 pytestmark = [needs_ansible,
-              pytest.mark.skipif(sanitizer_build(), reason="the collection is tested with the normal build"),
-              pytest.mark.skipif(bool(ipmisim_bench.missing_parts()), reason="ipmi_sim bench not available")]
+              normal_build_only,
+              pytest.mark.skipif(bool(ipmisim_bench.missing_parts()),
+                                 reason="ipmi_sim bench not available: " + ", ".join(ipmisim_bench.missing_parts()))]
 
 BMC_COUNT = 16
 FLASH_SIZE = 0xB000

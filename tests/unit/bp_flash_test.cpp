@@ -4,6 +4,7 @@
 // waits, the console lines, and every failure with its result and messages.
 #include <gtest/gtest.h>
 
+#include "crc_oracle.h"
 #include "datafile_kit.h"
 #include "flash/bp_flash.h"
 #include "model_link.h"
@@ -39,7 +40,7 @@ const std::string SUCCESS_TAIL =
 
 uint16_t crc_of(const std::vector<uint8_t> &bytes, size_t start, size_t count)
 {
-    return datafile_kit::crc16(bytes.data() + start, count);
+    return oracle::crc16_arc(bytes.data() + start, count);
 }
 
 class BpFlash : public ::testing::Test {

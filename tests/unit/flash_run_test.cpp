@@ -6,6 +6,7 @@
 
 #include <csignal>
 
+#include "crc_oracle.h"
 #include "datafile_kit.h"
 #include "model_link.h"
 
@@ -59,7 +60,7 @@ protected:
         // Where a board reads the revision of what it was given.
         bytes[datafile_kit::SIM_REVISION_OFFSET] = IMAGE_MAJOR;
         bytes[datafile_kit::SIM_REVISION_OFFSET + 1] = IMAGE_MINOR;
-        image.image_crc = datafile_kit::crc16(bytes.data(), bytes.size());
+        image.image_crc = oracle::crc16_arc(bytes.data(), bytes.size());
         image.image_length = TRANSFER_SIZE;
         image.data_offset = 0;
         image.rev_major = IMAGE_MAJOR;
