@@ -59,6 +59,7 @@ import os
 
 from ansible.playbook.block import Block
 from ansible.plugins.callback import CallbackBase
+from ansible_collections.velmoran.backplane.plugins.module_utils.velmoran import failed_board_next_step
 
 UPDATE_ACTIONS = ("velmoran.backplane.backplane_update", "backplane_update")
 ROLLOUT_ROLES = ("velmoran.backplane.rollout",)
@@ -95,12 +96,7 @@ def runs_update(play):
 
 def board_next_step(record, board):
     if board.get("outcome") == "failed":
-        words = "look at the board"
-        if record.get("log_file"):
-            words += " and the log %s" % record["log_file"]
-        if record.get("marker"):
-            words += ", then remove %s to allow updates again" % record["marker"]
-        return words
+        return failed_board_next_step(record.get("log_file"), record.get("marker"))
     if board.get("outcome") == "not updated":
         return "updated by a later rollout once the failed board is seen to"
     return ""

@@ -583,3 +583,14 @@ def finish(module, result):
     if result.get("failed"):
         module.fail_json(**result)
     module.exit_json(**result)
+
+
+def failed_board_next_step(log_file, marker):
+    """What the operator does about a board whose flash failed, as the module's
+    message and the fleet report's next step both say it."""
+    words = "look at the board"
+    if log_file:
+        words += " and the log %s" % log_file
+    if marker:
+        words += ", then remove %s to allow updates again" % marker
+    return words

@@ -488,18 +488,8 @@ def update_result(module, ran):
         except (IOError, OSError) as error:
             result["msg"] += "; the failure marker could not be written: %s" % error
     if failed_boards:
-        result["msg"] += next_step_words(result)
+        result["msg"] += "; " + velmoran.failed_board_next_step(result.get("log_file"), result.get("marker"))
     return result
-
-
-def next_step_words(result):
-    # The fleet report's next step for the board, word for word.
-    words = "; look at the board"
-    if result.get("log_file"):
-        words += " and the log %s" % result["log_file"]
-    if result.get("marker"):
-        words += ", then remove %s to allow updates again" % result["marker"]
-    return words
 
 
 def main():
