@@ -40,7 +40,10 @@ cp build/sim/tesselinstall.sh "$work/run/"
 # simulated platform's one launcher (libraries, service scripts, state file).
 run_velmoran() {
     local status=0
-    (cd "$work/run" && "$root/build/sim/simrun" "$work/platform/platform.txt" "$root/build/src/velmoran") \
+    # A rehearsal keeps its run lock and record beside the simulated platform,
+    # never in the server's own state folder.
+    (cd "$work/run" && VELMORAN_STATE_DIR="$work/state" \
+        "$root/build/sim/simrun" "$work/platform/platform.txt" "$root/build/src/velmoran") \
         < "${answers:-/dev/stdin}" || status=$?
     echo
     echo "==> velmoran exit status: $status"

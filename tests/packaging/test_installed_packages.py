@@ -147,7 +147,9 @@ def test_sim_run_updates_the_simulated_platform(installed, shared):
     installed.check(["fwpack", "build", "-o", "fwpack.dat", "--rev", "1.06", "bp.bin"], cwd=run)
     waits = {"LD_PRELOAD": SLEEP_SHIM, "SLEEPSHIM_LOG": shared / "sleeps.log"}
     # The real state folder holds what a real run would act on; a rehearsal never looks there.
-    installed.check(["mkdir", "-p", "-m", "0700", "/var/lib/velmoran"])
+    # It starts empty here, whatever the host's own state folder holds.
+    installed.check(["rm", "-rf", "/var/lib/velmoran"])
+    installed.check(["mkdir", "-m", "0700", "/var/lib/velmoran"])
     installed.check(["sh", "-c", "echo planted > /var/lib/velmoran/recovery"])
 
     update = installed.run(["velmoran-sim-run", platform], cwd=run, env=waits, stdin=b"Y\n")
