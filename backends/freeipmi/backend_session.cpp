@@ -46,7 +46,7 @@ bool reported[LINK_FAILED + 1] = {};
 // every later request fails at once instead of waiting out its timeouts.
 bool bmc_gone = false;
 // One run per target: the lock is taken with the first session and held
-// until the library is unloaded. Not in /run/lock, which every user may write.
+// until the library is unloaded. The folder is one only root may write.
 char lock_folder[LOCK_FOLDER_SIZE] = "/run/velmoran";
 int lock_fd = -1;
 bool lock_refused = false;

@@ -135,17 +135,24 @@ def test_freeipmi_backend_is_what_the_loader_finds(installed):
     assert "Status: auto" in query and f"Value: {FREEIPMI_CHOICE}" in query
 
 
-def test_sim_run_updates_the_simulated_platform(installed, shared):
+def rehearsal(installed, shared, platform_text):
+    """A platform file in a folder of its own, and a run folder holding a data
+    file of one 1.06 image made by the installed fwpack; returned with the
+    settings that record the run's waits instead of waiting them."""
     platform = shared / "platform" / "platform.txt"
     platform.parent.mkdir()
-    platform.write_text("system_id 0x016D\n"
-                        "board 0xC0 revision=01.05 erase_busy=1\n"
-                        "board 0xC2 revision=01.05 erase_busy=1\n")
+    platform.write_text(platform_text)
     run = shared / "run"
     run.mkdir()
     installed.check(["fwpack", "image", "-o", "bp.bin", "--rev", "1.06"], cwd=run)
     installed.check(["fwpack", "build", "-o", "fwpack.dat", "--rev", "1.06", "bp.bin"], cwd=run)
-    waits = {"LD_PRELOAD": SLEEP_SHIM, "SLEEPSHIM_LOG": shared / "sleeps.log"}
+    return platform, run, {"LD_PRELOAD": SLEEP_SHIM, "SLEEPSHIM_LOG": shared / "sleeps.log"}
+
+
+def test_sim_run_updates_the_simulated_platform(installed, shared):
+    platform, run, waits = rehearsal(installed, shared, "system_id 0x016D\n"
+                                     "board 0xC0 revision=01.05 erase_busy=1\n"
+                                     "board 0xC2 revision=01.05 erase_busy=1\n")
     # The real state folder holds what a real run would act on; a rehearsal never looks there.
     # It starts empty here, whatever the host's own state folder holds.
     installed.check(["rm", "-rf", "/var/lib/velmoran"])
@@ -179,15 +186,8 @@ def test_sim_run_updates_the_simulated_platform(installed, shared):
 
 
 def test_killed_rehearsal_is_put_right_by_the_next_rehearsal_alone(installed, shared):
-    platform = shared / "platform" / "platform.txt"
-    platform.parent.mkdir()
-    platform.write_text("system_id 0x016D\nboard 0xC0 revision=01.05 erase_busy=1\n"
-                        "fault 0xC0 0x20 0x01 signal=KILL 1 after=10\n")
-    run = shared / "run"
-    run.mkdir()
-    installed.check(["fwpack", "image", "-o", "bp.bin", "--rev", "1.06"], cwd=run)
-    installed.check(["fwpack", "build", "-o", "fwpack.dat", "--rev", "1.06", "bp.bin"], cwd=run)
-    waits = {"LD_PRELOAD": SLEEP_SHIM, "SLEEPSHIM_LOG": shared / "sleeps.log"}
+    platform, run, waits = rehearsal(installed, shared, "system_id 0x016D\nboard 0xC0 revision=01.05 erase_busy=1\n"
+                                     "fault 0xC0 0x20 0x01 signal=KILL 1 after=10\n")
 
     killed = installed.run(["velmoran-sim-run", platform, "-quiet"], cwd=run, env=waits)
     assert killed.rc == 128 + 9, killed
@@ -218,13 +218,7 @@ def test_installed_velmoran_flashes_a_file_signed_with_an_installed_key(installe
     public, secret = ed25519_key(shared / "maker", "maker")
     installed.check(["install", "-m", "0644", public, "/etc/velmoran/pki/maker.ed25519"])
     installed.check(["sed", "-i", "s/^require_signature = no$/require_signature = yes/", "/etc/velmoran/velmoran.conf"])
-    platform = shared / "platform.txt"
-    platform.write_text("system_id 0x016C\nboard 0xC0 revision=01.05 erase_busy=1\n")
-    run = shared / "run"
-    run.mkdir()
-    installed.check(["fwpack", "image", "-o", "bp.bin", "--rev", "1.06"], cwd=run)
-    installed.check(["fwpack", "build", "-o", "fwpack.dat", "--rev", "1.06", "bp.bin"], cwd=run)
-    waits = {"LD_PRELOAD": SLEEP_SHIM, "SLEEPSHIM_LOG": shared / "sleeps.log"}
+    platform, run, waits = rehearsal(installed, shared, "system_id 0x016C\nboard 0xC0 revision=01.05 erase_busy=1\n")
 
     unsigned = installed.run(["velmoran-sim-run", platform], cwd=run, env=waits, stdin=b"Y\n")
     assert (unsigned.stderr, unsigned.rc) == (

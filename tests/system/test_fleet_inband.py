@@ -303,7 +303,7 @@ def test_tags_select_the_parts_of_a_rollout(tmp_path, collections, signed_releas
 
 
 # Refused before velmoran runs: bad role variables (caught by Ansible from the
-# role's argument specification) and a catalog that is not the release's.
+# role's argument_specs) and a catalog that is not the release's.
 @pytest.mark.parametrize("variables, message", [
     ({"velmoran_backend": "bmc"}, "value of velmoran_backend must be one of: inband, lan, got: bmc"),
     ({"velmoran_bmc_port": "six"}, "argument 'velmoran_bmc_port' is of type <class 'str'> and we were unable "
@@ -377,7 +377,7 @@ def test_rollout_over_ssh_with_become(tmp_path, collections, signed_release):
 
 
 def test_role_documents_every_variable_with_its_default(tmp_path, collections):
-    """ansible-doc shows the role's argument specification; every variable
+    """ansible-doc shows the role's argument_specs; every variable
     of the role's defaults is in it with the same default, so that Ansible
     checks each before the role runs."""
     done = subprocess.run(["ansible-doc", "--json", "-t", "role", "velmoran.backplane.rollout"],
