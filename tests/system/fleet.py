@@ -74,8 +74,9 @@ def ansible_environment(folder, collections=None, **extra):
     home.mkdir(parents=True, exist_ok=True)
     config = home / "ansible.cfg"
     # As the collection's playbooks/ansible.cfg: a run that waits minutes on
-    # velmoran need not poll its workers a thousand times a second.
-    config.write_text("[defaults]\ninternal_poll_interval = 0.05\n")
+    # velmoran need not poll its workers a thousand times a second, nor read
+    # the inventory's host_vars and group_vars again for every task.
+    config.write_text("[defaults]\ninternal_poll_interval = 0.05\nrun_vars_plugins = start\n")
     environment = {
         "PATH": "/usr/sbin:/usr/bin:/sbin:/bin",
         "HOME": str(home),

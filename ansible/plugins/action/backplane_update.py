@@ -16,7 +16,14 @@ import os
 import pwd
 import sys
 
+from ansible.module_utils import basic
 from ansible.plugins.action import ActionBase
+from ansible.utils.unsafe_proxy import wrap_var
+from ansible.vars.clean import remove_internal_keys
+
+# Imported here, where the strategy loads this plugin once in the main
+# process, so that each forked worker finds the module already imported.
+from ansible_collections.velmoran.backplane.plugins.modules import backplane_update
 
 MODULE = "velmoran.backplane.backplane_update"
 
@@ -32,10 +39,14 @@ class ActionModule(ActionBase):
         del tmp
         wrap_async = bool(self._task.async_val) and not self._connection.has_native_async
         if wrap_async or not self._runs_as_this_process():
-            result.update(self._execute_module(module_name=MODULE, task_vars=task_vars, wrap_async=wrap_async))
+            result.update(self._execute_module(module_name=MODULE, module_args=self._module_arguments(),
+                                               task_vars=task_vars, wrap_async=wrap_async))
             return result
         result.update(self._execute_here(task_vars))
         return result
+
+    def _module_arguments(self):
+        return dict(self._task.args)
 
     def _runs_as_this_process(self):
         """Whether the module would run on this host, as this user, with
@@ -48,11 +59,7 @@ class ActionModule(ActionBase):
         return True
 
     def _execute_here(self, task_vars):
-        # Imported here: only the worker running the task needs the module.
-        from ansible.module_utils import basic
-        from ansible_collections.velmoran.backplane.plugins.modules import backplane_update
-
-        arguments = dict(self._task.args)
+        arguments = self._module_arguments()
         self._update_module_args(MODULE, arguments, task_vars)
         arguments["_ansible_tmpdir"] = None
         basic._ANSIBLE_ARGS = json.dumps({"ANSIBLE_MODULE_ARGS": arguments}).encode("utf-8")
@@ -71,9 +78,6 @@ class ActionModule(ActionBase):
 
     def _finish_returned_data(self, data):
         """What _execute_module does with a module's answer."""
-        from ansible.utils.unsafe_proxy import wrap_var
-        from ansible.vars.clean import remove_internal_keys
-
         remove_internal_keys(data)
         if "stderr" in data and "stderr_lines" not in data:
             data["stderr_lines"] = (data.get("stderr") or u"").splitlines()
