@@ -18,6 +18,7 @@ import pytest
 import yaml
 
 from conftest import VELMORAN
+from ipmisim_bench import BACKEND_DIR, free_udp_port
 from datafiles import build, make_image
 from fleet import (COLLECTION_SOURCE, SshServers, ansible_environment, install_collection, load_module_utils,
                    needs_ansible, normal_build_only, private_etc, require, sign, trust)
@@ -249,6 +250,31 @@ def test_failed_flash_stops_the_rollout_after_its_batch(tmp_path, collections, r
         assert fleet.written(host) == {} and fleet.revisions(host) == [(1, 5), (1, 5)], host
         assert rows_of(report, host) == [("", "", "", "not reached")]
     assert report["summary"]["hosts"]["not reached"] == 4
+
+
+def test_batch_led_by_a_lan_host_still_prepares_its_inband_servers(tmp_path, collections, release):
+    """The in-band preparation is skipped once for a batch only when every
+    server in it goes over the LAN; a LAN host first in the batch must not
+    take it from the in-band servers after it."""
+    lan = {"velmoran_backend": "lan", "velmoran_bmc_host": "127.0.0.1", "velmoran_bmc_port": free_udp_port(),
+           "velmoran_bmc_user": "nobody", "velmoran_bmc_password": "secret", "velmoran_session_timeout_ms": 1000,
+           "velmoran_retransmission_timeout_ms": 200, "velmoran_library_path": str(BACKEND_DIR),
+           "velmoran_program": str(VELMORAN), "velmoran_workdir": str(tmp_path / "controller"),
+           "velmoran_state_dir": str(tmp_path / "lan-records"), "velmoran_data_file": str(release[0]),
+           "ansible_connection": "local"}
+    fleet = Fleet(tmp_path, collections, release, [Platform(), Platform()], {"lan-first": lan})
+    inventory = json.loads(fleet.inventory.read_text())
+    hosts = inventory["backplane_fleet"]["hosts"]
+    inventory["backplane_fleet"]["hosts"] = {"lan-first": hosts.pop("lan-first"), **hosts}
+    fleet.inventory.write_text(json.dumps(inventory, indent=1))
+
+    status, output, report = fleet.rollout("mixed", serial=(3,), max_fail=50, forks=3)
+    assert status == 2, output                  # nothing answers at the LAN host's BMC
+    image = b"\x00\xb0" + release[1][2:FLASH_SIZE]
+    for host in ("h00", "h01"):
+        assert (fleet.sims[host].cwd / release[0].name).read_bytes() == release[0].read_bytes(), host
+        assert fleet.written(host) == {PRIMARY: image, SECONDARY: image}, host
+    assert rows_of(report, "lan-first") == [("", "", "", "failed")]
 
 
 @pytest.fixture(scope="module")

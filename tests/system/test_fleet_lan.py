@@ -59,6 +59,9 @@ def test_sixteen_bmcs_updated_from_one_controller(tmp_path, benches):
     # The controller's policy is written once for the whole batch.
     assert (etc / "upper" / "velmoran" / "velmoran.conf").read_text() == "require_signature = yes\n"
     assert output.count("(item=localhost)") == 1, output
+    # So is the in-band preparation skipped: once, not once per BMC.
+    preparation = output.split("TASK [velmoran.backplane.rollout : Prepare the server]")[1].split("TASK [")[0]
+    assert preparation.count("skipping: [") == 1, preparation
     expected = b"\x00\xb0" + image[2:FLASH_SIZE]
     for bench in benches:
         assert bench.written_image(0xC0) == expected, bench.folder
@@ -170,3 +173,57 @@ def test_update_runs_in_the_worker_only_as_this_user(tmp_path, installed):
     started = [line for line in updates.splitlines() if " EXEC " in line and "python3" in line]
     assert len(started) == 2, "\n".join(started)
     assert "PROBE=1 /usr/bin/python3" in started[0] and "-u nobody" in started[1]
+
+
+ROLE_VARIABLES = {"velmoran_program": "/opt/velmoran", "velmoran_allow_downgrade": False, "velmoran_force": True,
+                  "velmoran_timeout": 600, "velmoran_library_path": "", "velmoran_state_dir": "",
+                  "velmoran_program_environment": {"A": "1"}, "velmoran_system_id": "", "velmoran_bmc_port": 623,
+                  "velmoran_cipher_suite": 3, "velmoran_workaround_flags": [], "velmoran_chdir": "",
+                  "velmoran_data_file": "/release/bp.dat", "velmoran_bmc_host": "10.0.0.9",
+                  "velmoran_bmc_user": "admin", "velmoran_bmc_password": "secret", "_velmoran_sha256": "ab" * 32,
+                  "_velmoran_catalog_sha256": ""}
+PASSED_ALWAYS = {"program": "/opt/velmoran", "allow_downgrade": False, "force": True, "timeout": 600,
+                 "program_environment": {"A": "1"}, "bmc_port": 623, "cipher_suite": 3, "workaround_flags": [],
+                 "data_sha256": "ab" * 32}
+
+
+# The role's update task: backplane_update's arguments as the role's
+# variables give them, each server's working folder its own on the LAN.
+@pytest.mark.parametrize("variables, expected", [
+    ({"velmoran_backend": "inband", "velmoran_workdir": "/var/lib/rollout"},
+     {"backend": "inband", "data_file": "/var/lib/rollout/bp.dat", "private_copy": False,
+      "chdir": "/var/lib/rollout", "log_file": "/var/lib/rollout/velmoran.log",
+      "failure_marker": "/var/lib/rollout/flash-failed"}),
+    ({"velmoran_backend": "lan", "velmoran_workdir": "/srv/ctl", "velmoran_system_id": "16D",
+      "velmoran_state_dir": "/srv/records", "velmoran_session_timeout_ms": 900,
+      "_velmoran_catalog_sha256": "cd" * 32, "velmoran_chdir": "/opt"},
+     {"backend": "lan", "data_file": "/release/bp.dat", "private_copy": True, "chdir": "/opt",
+      "log_file": "/srv/ctl/server7/velmoran.log", "failure_marker": "/srv/ctl/server7/flash-failed",
+      "system_id": "16D", "state_dir": "/srv/records", "session_timeout_ms": 900, "catalog_sha256": "cd" * 32,
+      "bmc_host": "10.0.0.9", "bmc_user": "admin", "bmc_password": "VALUE_SPECIFIED_IN_NO_LOG_PARAMETER"}),
+], ids=["inband", "lan"])
+def test_role_update_takes_its_arguments_from_the_role_variables(tmp_path, installed, variables, expected):
+    play = {"hosts": "server7", "gather_facts": False, "vars": {**ROLE_VARIABLES, **variables},
+            "tasks": [{"velmoran.backplane.rollout_update": None, "ignore_errors": True},
+                      {"velmoran.backplane.rollout_update": {"program": "/bin/false"}, "ignore_errors": True},
+                      {"velmoran.backplane.rollout_update": None, "vars": {"_velmoran_sha256": ""},
+                       "ignore_errors": True}]}
+    playbook = tmp_path / "update.yml"
+    playbook.write_text(json.dumps([play]))
+    # -vvv: each result is printed whole, the module's invocation with it.
+    done = subprocess.run(["ansible-playbook", "-vvv", "-c", "local", "-i", "server7,", str(playbook)],
+                          env=ansible_environment(tmp_path, installed[0]), stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout
+    decoder = json.JSONDecoder()
+    update, given, unread = (decoder.raw_decode(part)[0] for part in done.stdout.split("FAILED! => ")[1:])
+    arguments = {name: value for name, value in update["invocation"]["module_args"].items() if value is not None}
+    defaults = {"library_path", "state_dir", "system_id", "session_timeout_ms", "retransmission_timeout_ms",
+                "catalog_sha256", "bmc_host", "bmc_user", "bmc_password", "chdir"} - set(expected)
+    assert set(arguments) & defaults == set()
+    assert {name: arguments.get(name) for name in {**PASSED_ALWAYS, **expected}} == {**PASSED_ALWAYS, **expected}
+    assert given["msg"] == "rollout_update takes no arguments: it reads the rollout role's variables"
+    # Without the release's SHA-256 the staged file would go unchecked.
+    assert unread["msg"].startswith("the release's SHA-256 was not read on the controller")
+    assert "secret" not in done.stdout
+    assert "secret" not in done.stdout

@@ -61,7 +61,8 @@ from ansible.playbook.block import Block
 from ansible.plugins.callback import CallbackBase
 from ansible_collections.velmoran.backplane.plugins.module_utils.velmoran import failed_board_next_step
 
-UPDATE_ACTIONS = ("velmoran.backplane.backplane_update", "backplane_update")
+UPDATE_ACTIONS = ("velmoran.backplane.backplane_update", "backplane_update",
+                  "velmoran.backplane.rollout_update", "rollout_update")
 ROLLOUT_ROLES = ("velmoran.backplane.rollout",)
 # New columns go at the end: scripts read the first eight by position.
 COLUMNS = ("host", "board", "before", "after", "outcome", "duration", "status", "message",
