@@ -4,12 +4,14 @@
 side by side with `ipmitool exec` sending the same requests in one session.
 
 Two requests, both bridged to the board at 0xC0: Get Device ID and a 22-byte
-firmware data write. Ours is timed per request inside the test driver (one
+firmware data write. The CPU column is the client's own CPU time (user and
+system) per request. Ours is timed per request inside the test driver (one
 library call each); ipmitool prints no per-request time, so its figure is the
 wall time of a batch run minus an empty run's, per request, over several
 batches. Usage: bench/freeipmi_latency.py [build-dir] [requests]"""
 
 import os
+import resource
 import pathlib
 import statistics
 import subprocess
@@ -43,6 +45,11 @@ def spread(samples):
             "p99": at(0.99)}
 
 
+def children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
 def driver_lines(lines, environment):
     result = subprocess.run([str(ipmisim_bench.DRIVER)], input="\n".join(lines) + "\n",
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
@@ -55,10 +62,12 @@ def ours(environment, netfn, command, data):
     # Unlock and wait out the erase so the data writes are accepted.
     setup = [f"{BOARD:x} 20 0 " + " ".join(f"{ord(c):x}" for c in "BPFW")]
     setup += [f"{BOARD:x} 18 1"] * 8
+    before = children_cpu()
     lines = driver_lines(setup + [f"time {REQUESTS} {words}"], environment)[len(setup):]
+    cpu = (children_cpu() - before) / REQUESTS * 1e6
     samples = [float(line.split()[0]) for line in lines]
     good = sum(int(line.split()[1]) for line in lines)
-    return spread(samples), good
+    return spread(samples), cpu, good
 
 
 def ipmitool(bench, folder, netfn, command, data):
@@ -70,16 +79,18 @@ def ipmitool(bench, folder, netfn, command, data):
     script.write_text(("raw " + raw + "\n") * REQUESTS)
     empty.write_text("raw 0x06 0x01\n")
     def run(path):
-        started = time.perf_counter()
+        started, cpu = time.perf_counter(), children_cpu()
         done = bench.ipmitool("-b", "0", "-t", f"0x{BOARD:x}", "exec", str(path), timeout=900)
-        elapsed = time.perf_counter() - started
+        elapsed, cpu = time.perf_counter() - started, children_cpu() - cpu
         if done.returncode != 0:
             raise RuntimeError(done.stderr)
-        return elapsed
-    per_request = []
+        return elapsed, cpu
+    per_request, cpu_per_request = [], []
     for _ in range(BATCHES):
-        per_request.append((run(script) - run(empty)) / (REQUESTS - 1) * 1e6)
-    return spread(per_request)
+        (batch, batch_cpu), (alone, alone_cpu) = run(script), run(empty)
+        per_request.append((batch - alone) / (REQUESTS - 1) * 1e6)
+        cpu_per_request.append((batch_cpu - alone_cpu) / (REQUESTS - 1) * 1e6)
+    return spread(per_request), statistics.median(cpu_per_request)
 
 
 def main():
@@ -92,14 +103,14 @@ def main():
         try:
             environment = backend_environment(write_backend_config(folder, bench.port))
             print(f"{REQUESTS} requests each; times in microseconds per request")
-            print(f"{'request':32} {'client':26} {'median':>8} {'p10':>8} {'p90':>8} {'p99':>8}")
+            print(f"{'request':32} {'client':26} {'median':>8} {'p10':>8} {'p90':>8} {'p99':>8} {'CPU':>8}")
             for name, (netfn, command, data) in REQUESTS_UNDER_TEST.items():
-                figures, good = ours(environment, netfn, command, data)
-                theirs = ipmitool(bench, folder, netfn, command, data)
-                for client, row in ((f"FreeIPMI backend ({good} ok)", figures),
-                                    (f"ipmitool exec ({BATCHES} batches)", theirs)):
+                figures, cpu, good = ours(environment, netfn, command, data)
+                theirs, their_cpu = ipmitool(bench, folder, netfn, command, data)
+                for client, row, used in ((f"FreeIPMI backend ({good} ok)", figures, cpu),
+                                          (f"ipmitool exec ({BATCHES} batches)", theirs, their_cpu)):
                     print(f"{name:32} {client:26} {row['median']:8.1f} {row['p10']:8.1f} "
-                          f"{row['p90']:8.1f} {row['p99']:8.1f}")
+                          f"{row['p90']:8.1f} {row['p99']:8.1f} {used:8.1f}")
                 print(f"{'':32} {'ratio of medians':26} {figures['median'] / theirs['median']:8.2f}")
         finally:
             bench.stop()
