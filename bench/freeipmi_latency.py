@@ -11,8 +11,8 @@ wall time of a batch run minus an empty run's, per request, over several
 batches. Usage: bench/freeipmi_latency.py [build-dir] [requests]"""
 
 import os
-import resource
 import pathlib
+import resource
 import statistics
 import subprocess
 import sys

@@ -18,10 +18,10 @@ import pytest
 import yaml
 
 from conftest import VELMORAN
-from ipmisim_bench import BACKEND_DIR, free_udp_port
 from datafiles import build, make_image
 from fleet import (COLLECTION_SOURCE, SshServers, ansible_environment, install_collection, load_module_utils,
                    needs_ansible, normal_build_only, private_etc, require, sign, trust)
+from ipmisim_bench import BACKEND_DIR, free_udp_port
 from simplatform import (INIT_DIR, INSTALL_SCRIPT, PRIMARY, REQUEST_LOG, SECONDARY, SIM_DIR, SLEEP_LOG, SLEEP_SHIM,
                          STATE_FILE, Board, Fault, Platform, SimPlatform, namespace_available)
 
